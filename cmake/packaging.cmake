@@ -1,0 +1,78 @@
+# Install layout and Debian packages.
+#
+# `cmake --install` (honouring DESTDIR and CMAKE_INSTALL_PREFIX) puts the
+# binary in sbin/ (a root-only system tool, installed by the top-level list)
+# and the manual page, compressed as Debian ships manual pages, in
+# share/man/man8/. `cpack` in a build directory turns the same layout under
+# /usr into pelvanor_<version>_<arch>.deb: amd64 from the native build,
+# powerpc from the cross build.
+include(GNUInstallDirs)
+
+# The manual page: compressed without a timestamp, so the package is the same
+# from one build to the next.
+set(PELVANOR_MANPAGE "${PROJECT_SOURCE_DIR}/man/pelvanor.8")
+add_custom_command(
+  OUTPUT "${PROJECT_BINARY_DIR}/pelvanor.8.gz"
+  COMMAND gzip -9n -c "${PELVANOR_MANPAGE}" > "${PROJECT_BINARY_DIR}/pelvanor.8.gz"
+  DEPENDS "${PELVANOR_MANPAGE}"
+  COMMENT "Compressing the manual page"
+  VERBATIM)
+add_custom_target(manpage ALL DEPENDS "${PROJECT_BINARY_DIR}/pelvanor.8.gz")
+install(FILES "${PROJECT_BINARY_DIR}/pelvanor.8.gz"
+  DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+
+# The page must render without warnings.
+if(PELVANOR_TESTS)
+  find_program(MANDOC mandoc)
+  if(MANDOC)
+    add_test(NAME manpage_lint COMMAND "${MANDOC}" -T lint -W warning "${PELVANOR_MANPAGE}")
+  endif()
+endif()
+
+# Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME pelvanor)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_CONTACT "pelvanor developers <pelvanor@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "query and change the redundant boot loader environment on flash")
+# The long description; CPack puts the summary above it as the first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "pelvanor lists, prints, sets and deletes the variables of the U-Boot
+environment that the device keeps twice, in /dev/mtd1 and /dev/mtd2.
+Every change is written to the inactive copy first, so a power cut at any
+moment leaves a usable environment. Run without a command, it applies
+network settings waiting in the environment to the device's configuration
+files, once.")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+# Only the product and its page: test tooling has no install rules.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Architecture and the C library dependency, worked out from the binary by
+# dpkg-shlibdeps. Natively CPack runs it on the staged binary. For the device
+# the target's libraries are the host's cross copies in the sysroot, which
+# dpkg-shlibdeps is pointed at with -l; their packages are named after the
+# host (libc6:powerpc from libc6-powerpc-cross, libgcc-s1-powerpc-cross), so
+# cross-shlibdeps.cmake runs it at packaging time and maps those names to the
+# device's own packages (libc6, libgcc-s1).
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(powerpc|ppc)$")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
+  else()
+    message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_PELVANOR_BINARY "${PROJECT_BINARY_DIR}/pelvanor")
+  set(CPACK_PELVANOR_LIBDIR "${CMAKE_FIND_ROOT_PATH}/lib")
+  set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cross-shlibdeps.cmake")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  execute_process(COMMAND dpkg --print-architecture
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+include(CPack)
