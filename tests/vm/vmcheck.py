@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""Scenarios of the MTD test machine and the host-side checks of their results.
+
+  vmcheck.py prepare WORK   seed the flash disks, write WORK/payload/steps.sh
+                            and WORK/disks (one "FILE" line per virtio disk)
+  vmcheck.py check WORK     read WORK/result.img back and check every step
+
+A host model follows each flash pair: it holds the expected bytes of both
+partitions and, for a commit, builds the new image itself (entries, 0xFF
+fill, big-endian CRC-32 by zlib), so the guest's copies are compared byte for
+byte: the new copy carries flag 1, the old one differs from before only in its
+flag byte (now 0), the erased blocks read 0xFF and everything past them is
+left as it was.
+"""
+import os, re, shlex, struct, sys, tarfile, zlib
+
+ENV = 8192
+E1 = "read_uboot_env: Could not open env flash device...\n"
+E2 = "read_uboot_env: Could not open env2 flash device...\n"
+
+# Flash pairs: (driver, erase size, partition size) of the devices that
+# /dev/mtd1 and /dev/mtd2 stand for. The mtdram device is created first, so
+# it is mtd0; block2mtd devices follow in disk order.
+PAIRS = {
+    "e64":  (("b2m", 65536, 131072), ("b2m", 65536, 131072)),
+    "e4":   (("b2m", 4096, 16384), ("ram", 4096, 16384)),
+    "e128": (("b2m", 131072, 262144), ("b2m", 131072, 262144)),
+    "net":  (("b2m", 65536, 131072), ("b2m", 65536, 131072)),
+}
+
+BASE = [("bootcmd", "run boot_flash"), ("bootdelay", "3"), ("baudrate", "115200"),
+        ("ipaddr", "192.168.0.10"), ("ethaddr", "00:11:22:33:44:55"), ("empty", ""),
+        ("dup", "first"), ("dupx", "z"), ("dup", "second")]
+NETENV = [("bootdelay", "1"), ("use_net_settings", "1"), ("ipaddr", "10.1.2.3"),
+          ("netmask", "255.255.255.0"), ("gatewayip", "10.1.2.1"), ("use_dhcp", "0")]
+OLDNET = [("bootdelay", "1"), ("use_net_settings", "0")]
+
+# Initial contents: (entries, flag) of an environment image, or None for a
+# partition holding only filler (no valid copy).
+SEEDS = {
+    "e64":  ((BASE, 1), None),
+    "e4":   ((BASE, 1), ([("old", "x")], 0)),
+    "e128": (([("old", "y")], 0), (BASE, 1)),
+    "net":  ((OLDNET, 0), (NETENV, 1)),
+}
+
+CFG = {
+    "stacfg/porteth0.config": ("use_dhcp=n\nip_addr=192.168.0.10\nsubnet=255.255.0.0\n",
+                               "use_dhcp=n\nip_addr=10.1.2.3\nsubnet=255.255.255.0\n"),
+    "sysconfig/network": ("NETWORKING=yes\nGATEWAY0=192.168.0.1\nHOSTNAME=dev\n",
+                          "NETWORKING=yes\nGATEWAY0=10.1.2.1\nHOSTNAME=dev\n"),
+    "sysconfig/netscripts/ifcfg-eth0": (
+        "DEVICE=eth0\nIPADDR=192.168.0.10\nNETMASK=255.255.0.0\nBROADCAST=192.168.255.255\n"
+        "NETWORK=192.168.0.0\nONBOOT=yes\n",
+        "DEVICE=eth0\nIPADDR=10.1.2.3\nNETMASK=255.255.255.0\nBROADCAST=10.1.2.255\n"
+        "NETWORK=10.1.2.0\nONBOOT=yes\n"),
+}
+NETOUT = ("gateway ip: 10.1.2.1\nnetmask: 255.255.255.0\nipaddr: 10.1.2.3\nuse_dhcp: 0\n"
+          "Network settings updated...\n")
+
+LIST = object()   # expected standard output: the model's listing
+RW = ("rw", "rw")
+# Steps: (pair, nodes of /dev/mtd1 and /dev/mtd2, args, status, stdout, stderr,
+# commits). Nodes: rw (read-write node), ro (the kernel's read-only node), - (none).
+STEPS = [
+    ("e64", RW, ["-g"], 0, LIST, "", False),
+    ("e64", RW, ["-g", "bootdelay"], 0, "3\n", "", False),
+    ("e64", RW, ["-g", "empty"], 0, "\n", "", False),
+    ("e64", RW, ["-g", "ip"], 1, "", "ip not found\n", False),
+    ("e64", RW, ["-g", "dup"], 0, "first\n", "", False),
+    ("e64", RW, ["-s", "bootdelay", "5"], 0, "", "", True),
+    ("e64", RW, ["-g", "bootdelay"], 0, "5\n", "", False),
+    ("e64", RW, ["-S", "a=1", "dup", "c=", "eq=x=y", "a=2"], 0, "", "", True),
+    ("e64", RW, ["-g"], 0, LIST, "", False),
+    ("e64", RW, ["-d", "ipaddr"], 0, "", "", True),
+    ("e64", RW, ["-d", "nosuch"], 0, "", "", True),
+    ("e64", RW, ["-s", "msg", "with spaces"], 0, "", "", True),
+    ("e64", RW, ["-g"], 0, LIST, "", False),
+    ("e64", ("rw", "-"), ["-g"], 0, "", E2, False),
+    ("e64", ("rw", "-"), ["-g", "bootdelay"], 1, "", E2 + "bootdelay not found\n", False),
+    ("e64", ("rw", "-"), ["-s", "k", "v"], 1, "", E2 + "could not set k=v\n", False),
+    ("e64", ("rw", "-"), [], 0, "", E2, False),
+    ("e64", ("-", "rw"), ["-g"], 0, "", E1, False),
+    ("e64", ("rw", "ro"), ["-g"], 0, "", E2, False),
+    ("e64", ("rw", "ro"), ["-g", "bootdelay"], 1, "", E2 + "bootdelay not found\n", False),
+    ("e64", ("rw", "ro"), ["-s", "k", "v"], 1, "", E2 + "could not set k=v\n", False),
+    ("e64", ("ro", "rw"), ["-s", "k", "v"], 1, "", E1 + "could not set k=v\n", False),
+    ("e64", RW, ["-g", "msg"], 0, "with spaces\n", "", False),
+    ("e4", RW, ["-s", "bootdelay", "0"], 0, "", "", True),
+    ("e4", RW, ["-S", "x=1", "y=2"], 0, "", "", True),
+    ("e4", RW, ["-d", "x"], 0, "", "", True),
+    ("e4", RW, ["-s", "big", "v" * 4000], 0, "", "", True),
+    ("e4", RW, ["-g"], 0, LIST, "", False),
+    ("e128", RW, ["-s", "bootdelay", "9"], 0, "", "", True),
+    ("e128", RW, ["-S", "x=1", "y=2"], 0, "", "", True),
+    ("e128", RW, ["-d", "x"], 0, "", "", True),
+    ("e128", RW, ["-s", "z", "3"], 0, "", "", True),
+    ("e128", RW, ["-g"], 0, LIST, "", False),
+    ("net", RW, [], 0, NETOUT, "", True),
+    ("net", RW, ["-g", "use_net_settings"], 0, "0\n", "", False),
+    ("net", RW, [], 0, "", "", False),
+]
+
+
+def image(entries, flag):
+    data = b"".join(f"{n}={v}".encode() + b"\0" for n, v in entries) + b"\0"
+    data += b"\xff" * (ENV - 5 - len(data))
+    return struct.pack(">I", zlib.crc32(data) & 0xFFFFFFFF) + bytes([flag]) + data
+
+
+def filler(size, salt):
+    return bytes((i * 7 + salt + (i >> 12)) & 0xFF or 1 for i in range(size))
+
+
+def edit(entries, args):
+    """Entries after the edit command ARGS (each edit drops every old entry of
+    the name and appends the new one at the end)."""
+    ops = {"-s": lambda: [(args[1], args[2])], "-d": lambda: [(args[1], None)],
+           "-S": lambda: [tuple(a.split("=", 1)) if "=" in a else (a, None) for a in args[1:]],
+           }.get(args[0] if args else None, lambda: [("use_net_settings", "0")])()
+    for name, value in ops:
+        entries = [e for e in entries if e[0] != name]
+        if value is not None:
+            entries.append((name, value))
+    return entries
+
+
+def layout():
+    """Kernel MTD index and disk name of every device of every pair."""
+    devs, disks = {}, []
+    for pair, specs in PAIRS.items():
+        for k, (drv, es, size) in enumerate(specs):
+            if drv == "ram":
+                devs[pair, k] = (0, None)
+            else:
+                disks.append((pair, k))
+                devs[pair, k] = (len(disks), "vd" + chr(ord("a") + len(disks) - 1))
+    return devs, disks
+
+
+def initial(pair):
+    out = []
+    for k, (drv, es, size) in enumerate(PAIRS[pair]):
+        body = filler(size, 17 * k + len(pair))
+        seed = SEEDS[pair][k]
+        out.append(image(*seed) + body[ENV:] if seed else body)
+    return out
+
+
+def prepare(work):
+    devs, disks = layout()
+    os.makedirs(f"{work}/payload/seed", exist_ok=True)
+    lines, disklist = [], []
+    for pair, specs in PAIRS.items():
+        for k, (drv, es, size) in enumerate(specs):
+            if drv == "ram":
+                lines.insert(0, f"mtdram {size // 1024} {es // 1024}")
+                with open(f"{work}/payload/seed/mtd0", "wb") as f:
+                    f.write(initial(pair)[k])
+    for n, (pair, k) in enumerate(disks):
+        path = f"{work}/disk{n}.img"
+        with open(path, "wb") as f:
+            f.write(initial(pair)[k])
+        disklist.append(path)
+        lines.append(f"attach {devs[pair, k][1]} {PAIRS[pair][k][1]}")
+    if any(d[0] == 0 for d in devs.values()):
+        lines.append("seed 0 mtd0")
+    lines.append("info")
+    for rel, (before, _) in CFG.items():
+        os.makedirs(os.path.dirname(f"{work}/payload/etc/{rel}"), exist_ok=True)
+        with open(f"{work}/payload/etc/{rel}", "w") as f:
+            f.write(before)
+    lines.append("files")
+    for i, (pair, nodes, args, *_r) in enumerate(STEPS):
+        a, b = devs[pair, 0][0], devs[pair, 1][0]
+        spec = [{"rw": str(d), "ro": f"{d}ro", "-": "-"}[m] for d, m in zip((a, b), nodes)]
+        lines.append(f"use {a} {b} {spec[0]} {spec[1]}")
+        lines.append(" ".join(["run", f"s{i:02d}"] + [shlex.quote(x) for x in args]))
+    result = f"{work}/result.img"
+    with open(result, "wb") as f:
+        f.truncate(32 << 20)
+    disklist.append(result)
+    lines.append("finish vd" + chr(ord("a") + len(disklist) - 1))
+    with open(f"{work}/payload/steps.sh", "w") as f:
+        f.write("\n".join(lines) + "\n")
+    with open(f"{work}/disks", "w") as f:
+        f.write("\n".join(disklist) + "\n")
+
+
+def erases(trace):
+    """MEMERASE requests of a strace log as (device path, start, length, result),
+    plus every write to an MTD device as (path, offset-unknown, count)."""
+    fds, out, writes = {}, [], []
+    for line in trace.splitlines():
+        m = re.match(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*\) = (\d+)', line)
+        if m:
+            fds[m.group(2)] = m.group(1)
+        m = re.match(r"ioctl\((\d+), [^,]*MEMERASE, \{start=(\w+), length=(\w+)\}\) = (-?\d+)", line)
+        if m:
+            out.append((fds.get(m.group(1), "?"), int(m.group(2), 0), int(m.group(3), 0), int(m.group(4))))
+        m = re.match(r"write\((\d+), .*\) = (-?\d+)", line)
+        if m and fds.get(m.group(1), "").startswith("/dev/mtd"):
+            writes.append((fds[m.group(1)], int(m.group(2))))
+    return out, writes
+
+
+def first_diff(a, b):
+    if len(a) != len(b):
+        return f"size {len(a)} != {len(b)}"
+    i = next(i for i in range(len(a)) if a[i] != b[i])
+    return f"offset {i}: got {a[i]:#04x} expected {b[i]:#04x}"
+
+
+def check(work):
+    with tarfile.open(f"{work}/result.img") as t:
+        res = {os.path.normpath(m.name): t.extractfile(m).read() for m in t.getmembers() if m.isfile()}
+    devs, disks = layout()
+    passed, failed = 0, 0
+
+    def verdict(name, problems):
+        nonlocal passed, failed
+        if problems:
+            failed += 1
+            print(f"FAIL {name}")
+            for p in problems:
+                print(f"     {p}")
+        else:
+            passed += 1
+            print(f"ok   {name}")
+
+    # The kernel's view of each device: driver type, erase size, size.
+    info = {int(l.split()[0][3:]): l.split() for l in res.get("mtdinfo", b"").decode().splitlines()}
+    for (pair, k), (idx, disk) in sorted(devs.items(), key=lambda x: x[1][0]):
+        drv, es, size = PAIRS[pair][k]
+        got = info.get(idx, [])[1:4]
+        verdict(f"mtd{idx} ({pair}): {drv} erase {es}, size {size}",
+                [] if got == ["ram", str(es), str(size)] else [f"sysfs says {got}"])
+
+    model = {p: initial(p) for p in PAIRS}
+    entries = {p: next(s[0] for s in SEEDS[p] if s and s[1] == 1) for p in PAIRS}
+    active = {p: [s is not None and s[1] == 1 for s in SEEDS[p]].index(True) for p in PAIRS}
+    history = {p: [] for p in PAIRS}
+    for i, (pair, nodes, args, rc, out, err, commits) in enumerate(STEPS):
+        sid, probs = f"s{i:02d}", []
+        name = f"{sid} {pair} mtd1={nodes[0]} mtd2={nodes[1]}: pelvanor {' '.join(args)[:60]}"
+        if f"{sid}.rc" not in res:
+            verdict(name, ["step did not run"])
+            continue
+        es = [PAIRS[pair][k][1] for k in (0, 1)]
+        if commits:
+            new = 1 - active[pair]
+            entries[pair] = edit(entries[pair], args)
+            span = -(-ENV // es[new]) * es[new]
+            part = model[pair][new]
+            model[pair][new] = image(entries[pair], 1) + b"\xff" * (span - ENV) + part[span:]
+            old = model[pair][active[pair]]
+            model[pair][active[pair]] = old[:4] + b"\0" + old[5:]
+            active[pair] = new
+        want_out = "".join(f"{n}={v}\n" for n, v in entries[pair]) if out is LIST else out
+        got_rc = int(res[f"{sid}.rc"])
+        if got_rc != rc:
+            probs.append(f"status {got_rc}, expected {rc}")
+        for stream, want in ((".out", want_out), (".err", err)):
+            got = res[f"{sid}{stream}"].decode(errors="replace")
+            if got != want:
+                probs.append(f"std{stream[1:]} {got[:300]!r}, expected {want[:300]!r}")
+        for k in (0, 1):
+            got = res.get(f"{sid}.p{k + 1}")
+            if got is None:
+                probs.append(f"partition {k + 1} was not saved")
+                continue
+            if got != model[pair][k]:
+                probs.append(f"partition {k + 1} ({'new' if commits and k == active[pair] else 'old' if commits else 'untouched'}): "
+                             + first_diff(got, model[pair][k]))
+            model[pair][k] = got   # the next step starts from what is on flash
+        er, wr = erases(res.get(f"{sid}.trace", b"").decode(errors="replace"))
+        if commits:
+            new_path = f"/dev/mtd{active[pair] + 1}"
+            span = -(-ENV // es[active[pair]]) * es[active[pair]]
+            covered = sorted((s, s + n) for p, s, n, r in er if p == new_path and r == 0)
+            end = 0
+            for s, e in covered:
+                end = e if s == end else -1
+            if end != span or any(p != new_path or r != 0 for p, s, n, r in er):
+                probs.append(f"erase requests {er}, expected [0, {span}) of {new_path} only")
+            history[pair].append(active[pair])
+        elif er or wr:
+            probs.append(f"no commit expected, but erases {er} writes {wr}")
+        verdict(name, probs)
+
+    for pair, seq in history.items():
+        if seq:
+            alt = all(a != b for a, b in zip(seq, seq[1:])) and seq[0] != [s is not None and s[1] == 1 for s in SEEDS[pair]].index(True)
+            verdict(f"{pair}: active copy alternates over {len(seq)} commits",
+                    [] if alt and len(seq) >= (4 if pair != "net" else 1) else [f"active sequence {seq}"])
+
+    # The network apply step's configuration files, and block2mtd's disks
+    # holding exactly what the guest last read through the kernel.
+    net = next(i for i, s in enumerate(STEPS) if s[0] == "net" and s[6])
+    probs = []
+    for rel, (_, after) in CFG.items():
+        got = res.get(f"s{net:02d}.etc/{os.path.basename(rel)}", b"").decode(errors="replace")
+        if got != after:
+            probs.append(f"/etc/{rel}: {got!r}, expected {after!r}")
+    verdict("network apply: configuration files patched", probs)
+    for n, (pair, k) in enumerate(disks):
+        with open(f"{work}/disk{n}.img", "rb") as f:
+            got = f.read()
+        verdict(f"disk{n} ({pair} partition {k + 1}) holds the final flash contents",
+                [] if got == model[pair][k] else [first_diff(got, model[pair][k])])
+
+    up = res.get("uptime", b"?").decode().strip()
+    mem = res.get("mem", b"? ?").decode().split()
+    print(f"guest: scenario ended {up}s after boot, memory total {mem[0]} KiB, used {mem[-1]} KiB")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("prepare", "check"):
+        sys.exit(__doc__)
+    sys.exit(prepare(sys.argv[2]) if sys.argv[1] == "prepare" else check(sys.argv[2]))
