@@ -51,6 +51,22 @@ run() {
        /etc/sysconfig/netscripts/ifcfg-eth0 "/out/$id.etc/" 2>/dev/null
   fi
 }
+# erase ID N START LENGTH: one raw MEMERASE on mtdN, with the device's
+# contents before and after it.
+erase() {
+  dd if="/kdev/mtd$2" of="/out/$1.before" bs=4096 2>/dev/null
+  mtderase "/kdev/mtd$2" "$3" "$4" > "/out/$1.rc"
+  dd if="/kdev/mtd$2" of="/out/$1.after" bs=4096 2>/dev/null
+}
+# overwrite ID N OFFSET: writes 0x00 and then 0xF0 over one byte without an
+# erase in between (NOR flash would keep 0x00, a RAM-like device 0xF0).
+overwrite() {
+  dd if="/kdev/mtd$2" of="/out/$1.before" bs=4096 2>/dev/null
+  printf '\000' | dd of="/kdev/mtd$2" bs=1 seek="$3" conv=notrunc 2>/dev/null
+  printf '\360' | dd of="/kdev/mtd$2" bs=1 seek="$3" conv=notrunc 2>/dev/null
+  echo $? > "/out/$1.rc"
+  dd if="/kdev/mtd$2" of="/out/$1.after" bs=4096 2>/dev/null
+}
 # finish DISK: the results go back on the result disk.
 finish() {
   cut -d' ' -f1 /proc/uptime > /out/uptime

@@ -101,6 +101,19 @@ STEPS = [
     ("net", RW, [], 0, "", "", False),
 ]
 
+# What the kernel's drivers do with requests the product never makes; the
+# stage's design rests on these (run last on the e4 pair, whose steps are
+# done). (id, pair, device, action, offset, length, answer, bytes [a, b)
+# that read 0xFF afterwards, or the byte expected at offset).
+FACTS = [
+    ("f0", "e4", 0, "erase", 0, 0x200, "0", None),               # block2mtd: below a page, nothing
+    ("f1", "e4", 0, "erase", 0x800, 0x1000, "0", (0, 0x1000)),   # block2mtd: unaligned, whole page
+    ("f2", "e4", 1, "erase", 0x2800, 0x1000, "-22", None),        # mtdram: unaligned, EINVAL
+    ("f3", "e4", 1, "erase", 0x2000, 0x1000, "0", (0x2000, 0x3000)),
+    ("f4", "e4", 0, "overwrite", 0x3005, 0, "0", 0xF0),          # both overwrite, no AND
+    ("f5", "e4", 1, "overwrite", 0x3005, 0, "0", 0xF0),
+]
+
 
 def image(entries, flag):
     data = b"".join(f"{n}={v}".encode() + b"\0" for n, v in entries) + b"\0"
@@ -126,7 +139,8 @@ def edit(entries, args):
 
 
 def layout():
-    """Kernel MTD index and disk name of every device of every pair."""
+    """Kernel MTD index and disk name of every device of every pair, and the
+    disks in qemu's order."""
     devs, disks = {}, []
     for pair, specs in PAIRS.items():
         for k, (drv, es, size) in enumerate(specs):
@@ -154,14 +168,13 @@ def prepare(work):
     for pair, specs in PAIRS.items():
         for k, (drv, es, size) in enumerate(specs):
             if drv == "ram":
-                lines.insert(0, f"mtdram {size // 1024} {es // 1024}")
+                lines.append(f"mtdram {size // 1024} {es // 1024}")
                 with open(f"{work}/payload/seed/mtd0", "wb") as f:
                     f.write(initial(pair)[k])
     for n, (pair, k) in enumerate(disks):
-        path = f"{work}/disk{n}.img"
-        with open(path, "wb") as f:
+        disklist.append(f"{work}/disk{n}.img")
+        with open(disklist[-1], "wb") as f:
             f.write(initial(pair)[k])
-        disklist.append(path)
         lines.append(f"attach {devs[pair, k][1]} {PAIRS[pair][k][1]}")
     if any(d[0] == 0 for d in devs.values()):
         lines.append("seed 0 mtd0")
@@ -176,10 +189,11 @@ def prepare(work):
         spec = [{"rw": str(d), "ro": f"{d}ro", "-": "-"}[m] for d, m in zip((a, b), nodes)]
         lines.append(f"use {a} {b} {spec[0]} {spec[1]}")
         lines.append(" ".join(["run", f"s{i:02d}"] + [shlex.quote(x) for x in args]))
-    result = f"{work}/result.img"
-    with open(result, "wb") as f:
+    for fid, pair, k, action, off, length, *_r in FACTS:
+        lines.append(f"{action} {fid} {devs[pair, k][0]} {off}" + (f" {length}" if action == "erase" else ""))
+    disklist.append(f"{work}/result.img")
+    with open(disklist[-1], "wb") as f:
         f.truncate(32 << 20)
-    disklist.append(result)
     lines.append("finish vd" + chr(ord("a") + len(disklist) - 1))
     with open(f"{work}/payload/steps.sh", "w") as f:
         f.write("\n".join(lines) + "\n")
@@ -187,28 +201,32 @@ def prepare(work):
         f.write("\n".join(disklist) + "\n")
 
 
-def erases(trace):
-    """MEMERASE requests of a strace log as (device path, start, length, result),
-    plus every write to an MTD device as (path, offset-unknown, count)."""
-    fds, out, writes = {}, [], []
+def requests(trace):
+    """From a strace log: the MEMERASE requests as (device path, start,
+    length, result) and the writes to MTD devices as (path, result)."""
+    fds, erases, writes = {}, [], []
     for line in trace.splitlines():
         m = re.match(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*\) = (\d+)', line)
         if m:
             fds[m.group(2)] = m.group(1)
         m = re.match(r"ioctl\((\d+), [^,]*MEMERASE, \{start=(\w+), length=(\w+)\}\) = (-?\d+)", line)
         if m:
-            out.append((fds.get(m.group(1), "?"), int(m.group(2), 0), int(m.group(3), 0), int(m.group(4))))
+            erases.append((fds.get(m.group(1), "?"), int(m.group(2), 0), int(m.group(3), 0), int(m.group(4))))
         m = re.match(r"write\((\d+), .*\) = (-?\d+)", line)
         if m and fds.get(m.group(1), "").startswith("/dev/mtd"):
             writes.append((fds[m.group(1)], int(m.group(2))))
-    return out, writes
+    return erases, writes
 
 
-def first_diff(a, b):
-    if len(a) != len(b):
-        return f"size {len(a)} != {len(b)}"
-    i = next(i for i in range(len(a)) if a[i] != b[i])
-    return f"offset {i}: got {a[i]:#04x} expected {b[i]:#04x}"
+def first_diff(got, want):
+    if len(got) != len(want):
+        return f"size {len(got)}, expected {len(want)}"
+    i = next(i for i in range(len(got)) if got[i] != want[i])
+    return f"offset {i}: {got[i]:#04x}, expected {want[i]:#04x}"
+
+
+def active_seed(pair):
+    return [s is not None and s[1] == 1 for s in SEEDS[pair]].index(True)
 
 
 def check(work):
@@ -219,83 +237,74 @@ def check(work):
 
     def verdict(name, problems):
         nonlocal passed, failed
-        if problems:
-            failed += 1
-            print(f"FAIL {name}")
-            for p in problems:
-                print(f"     {p}")
-        else:
-            passed += 1
-            print(f"ok   {name}")
+        passed, failed = passed + (not problems), failed + bool(problems)
+        print(f"{'FAIL' if problems else 'ok  '} {name}")
+        for p in problems:
+            print(f"     {p}")
 
     # The kernel's view of each device: driver type, erase size, size.
     info = {int(l.split()[0][3:]): l.split() for l in res.get("mtdinfo", b"").decode().splitlines()}
     for (pair, k), (idx, disk) in sorted(devs.items(), key=lambda x: x[1][0]):
         drv, es, size = PAIRS[pair][k]
         got = info.get(idx, [])[1:4]
-        verdict(f"mtd{idx} ({pair}): {drv} erase {es}, size {size}",
+        verdict(f"mtd{idx} ({pair}, {drv}): type ram, erase size {es}, size {size}",
                 [] if got == ["ram", str(es), str(size)] else [f"sysfs says {got}"])
 
+    # Each step starts from what the guest read after the previous one, so a
+    # fault shows at the step that made it.
     model = {p: initial(p) for p in PAIRS}
-    entries = {p: next(s[0] for s in SEEDS[p] if s and s[1] == 1) for p in PAIRS}
-    active = {p: [s is not None and s[1] == 1 for s in SEEDS[p]].index(True) for p in PAIRS}
+    entries = {p: SEEDS[p][active_seed(p)][0] for p in PAIRS}
+    active = {p: active_seed(p) for p in PAIRS}
     history = {p: [] for p in PAIRS}
     for i, (pair, nodes, args, rc, out, err, commits) in enumerate(STEPS):
         sid, probs = f"s{i:02d}", []
-        name = f"{sid} {pair} mtd1={nodes[0]} mtd2={nodes[1]}: pelvanor {' '.join(args)[:60]}"
+        name = f"{sid} {pair} mtd1={nodes[0]} mtd2={nodes[1]}: pelvanor {' '.join(args)[:50]}"
         if f"{sid}.rc" not in res:
             verdict(name, ["step did not run"])
             continue
-        es = [PAIRS[pair][k][1] for k in (0, 1)]
+        es = PAIRS[pair][1 - active[pair]][1]
+        span = -(-ENV // es) * es          # whole erase blocks holding the image
         if commits:
             new = 1 - active[pair]
             entries[pair] = edit(entries[pair], args)
-            span = -(-ENV // es[new]) * es[new]
             part = model[pair][new]
             model[pair][new] = image(entries[pair], 1) + b"\xff" * (span - ENV) + part[span:]
             old = model[pair][active[pair]]
             model[pair][active[pair]] = old[:4] + b"\0" + old[5:]
             active[pair] = new
+            history[pair].append(new)
         want_out = "".join(f"{n}={v}\n" for n, v in entries[pair]) if out is LIST else out
         got_rc = int(res[f"{sid}.rc"])
         if got_rc != rc:
             probs.append(f"status {got_rc}, expected {rc}")
-        for stream, want in ((".out", want_out), (".err", err)):
-            got = res[f"{sid}{stream}"].decode(errors="replace")
+        for stream, want in (("out", want_out), ("err", err)):
+            got = res.get(f"{sid}.{stream}", b"").decode(errors="replace")
             if got != want:
-                probs.append(f"std{stream[1:]} {got[:300]!r}, expected {want[:300]!r}")
+                probs.append(f"std{stream} {got[:200]!r}, expected {want[:200]!r}")
         for k in (0, 1):
             got = res.get(f"{sid}.p{k + 1}")
+            role = ("new" if k == active[pair] else "old") if commits else "unchanged"
             if got is None:
                 probs.append(f"partition {k + 1} was not saved")
-                continue
-            if got != model[pair][k]:
-                probs.append(f"partition {k + 1} ({'new' if commits and k == active[pair] else 'old' if commits else 'untouched'}): "
-                             + first_diff(got, model[pair][k]))
-            model[pair][k] = got   # the next step starts from what is on flash
-        er, wr = erases(res.get(f"{sid}.trace", b"").decode(errors="replace"))
+            elif got != model[pair][k]:
+                probs.append(f"partition {k + 1} ({role}): {first_diff(got, model[pair][k])}")
+            model[pair][k] = model[pair][k] if got is None else got
+        erases, writes = requests(res.get(f"{sid}.trace", b"").decode(errors="replace"))
         if commits:
-            new_path = f"/dev/mtd{active[pair] + 1}"
-            span = -(-ENV // es[active[pair]]) * es[active[pair]]
-            covered = sorted((s, s + n) for p, s, n, r in er if p == new_path and r == 0)
-            end = 0
-            for s, e in covered:
+            target, end = f"/dev/mtd{active[pair] + 1}", 0
+            for s, e in sorted((s, s + n) for p, s, n, r in erases):
                 end = e if s == end else -1
-            if end != span or any(p != new_path or r != 0 for p, s, n, r in er):
-                probs.append(f"erase requests {er}, expected [0, {span}) of {new_path} only")
-            history[pair].append(active[pair])
-        elif er or wr:
-            probs.append(f"no commit expected, but erases {er} writes {wr}")
+            if end != span or any(p != target or r != 0 for p, s, n, r in erases):
+                probs.append(f"erase requests {erases}, expected [0, {span}) of {target} only")
+        elif erases or writes:
+            probs.append(f"no commit expected, but erases {erases} writes {writes}")
         verdict(name, probs)
 
     for pair, seq in history.items():
-        if seq:
-            alt = all(a != b for a, b in zip(seq, seq[1:])) and seq[0] != [s is not None and s[1] == 1 for s in SEEDS[pair]].index(True)
-            verdict(f"{pair}: active copy alternates over {len(seq)} commits",
-                    [] if alt and len(seq) >= (4 if pair != "net" else 1) else [f"active sequence {seq}"])
+        alternates = all(a != b for a, b in zip([active_seed(pair)] + seq, seq))
+        verdict(f"{pair}: the active copy alternates over {len(seq)} commits",
+                [] if alternates and len(seq) >= (1 if pair == "net" else 4) else [f"copies {seq}"])
 
-    # The network apply step's configuration files, and block2mtd's disks
-    # holding exactly what the guest last read through the kernel.
     net = next(i for i, s in enumerate(STEPS) if s[0] == "net" and s[6])
     probs = []
     for rel, (_, after) in CFG.items():
@@ -303,6 +312,28 @@ def check(work):
         if got != after:
             probs.append(f"/etc/{rel}: {got!r}, expected {after!r}")
     verdict("network apply: configuration files patched", probs)
+
+    for fid, pair, k, action, off, length, answer, effect in FACTS:
+        before, after = res.get(f"{fid}.before", b""), res.get(f"{fid}.after", b"")
+        got = res.get(f"{fid}.rc", b"").decode().strip()
+        if action == "erase":
+            a, b = effect or (0, 0)
+            want = before[:a] + b"\xff" * (b - a) + before[b:]
+            blank = set(before[off:off + length]) <= {0xFF}   # an erase would not show
+            what = f"0xFF at [{a:#x}, {b:#x})" if effect else "nothing erased"
+        else:
+            want = before[:off] + bytes([effect]) + before[off + 1:]
+            blank = before[off:off + 1] == bytes([effect])
+            what = f"byte {effect:#x}"
+        probs = [] if got == answer else [f"answer {got!r}, expected {answer!r}"]
+        if not before or blank:
+            probs.append("the area held nothing that a change would show")
+        elif after != want:
+            probs.append("contents: " + first_diff(after, want))
+        verdict(f"{fid} {PAIRS[pair][k][0]} {action} at {off:#x} length {length:#x}: answer {answer}, {what}", probs)
+        model[pair][k] = after or model[pair][k]
+
+    # block2mtd wrote through to the disks: each holds what the guest last read.
     for n, (pair, k) in enumerate(disks):
         with open(f"{work}/disk{n}.img", "rb") as f:
             got = f.read()
@@ -310,8 +341,9 @@ def check(work):
                 [] if got == model[pair][k] else [first_diff(got, model[pair][k])])
 
     up = res.get("uptime", b"?").decode().strip()
+    start = res.get("uptime.start", b"?").decode().strip()
     mem = res.get("mem", b"? ?").decode().split()
-    print(f"guest: scenario ended {up}s after boot, memory total {mem[0]} KiB, used {mem[-1]} KiB")
+    print(f"guest: scenario from {start}s to {up}s after boot, memory {mem[0]} KiB, {mem[-1]} KiB used")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0
 
