@@ -118,14 +118,19 @@ int erase_env_sector(int fd) {
                      std::strerror(errno));
         return -1;
     }
-    const std::uint64_t block = info.erasesize;
-    const std::uint64_t length = block ? (env_size + block - 1) / block * block : 0;
+    // Whole blocks that hold the image; a block of 8 KiB or more is one block.
+    // (32-bit arithmetic: no division helper from libgcc on the device.)
+    const std::uint32_t block = info.erasesize;
+    const std::uint32_t image = env_size;
+    const std::uint32_t length = block >= image ? block
+                                 : block ? (image + block - 1) / block * block
+                                         : 0;
     if (length == 0 || length > info.size) {
         std::fprintf(stderr, "%s: Flash erase failed - env does not fit the partition.\n",
                      module_name);
         return -1;
     }
-    erase_info_user erase{0, static_cast<std::uint32_t>(length)};
+    erase_info_user erase{0, length};
     if (ioctl(fd, MEMERASE, &erase) < 0) {
         std::fprintf(stderr, "%s: ioctl() MEMERASE failed: %s\n", module_name,
                      std::strerror(errno));
