@@ -26,6 +26,8 @@ PAIRS = {
     "e4":   (("b2m", 4096, 16384), ("ram", 4096, 16384)),
     "e128": (("b2m", 131072, 262144), ("b2m", 131072, 262144)),
     "net":  (("b2m", 65536, 131072), ("b2m", 65536, 131072)),
+    "short1": (("b2m", 4096, 4096), ("b2m", 4096, 16384)),    # a partition smaller
+    "short2": (("b2m", 4096, 16384), ("b2m", 4096, 4096)),    # than the image
 }
 
 BASE = [("bootcmd", "run boot_flash"), ("bootdelay", "3"), ("baudrate", "115200"),
@@ -42,6 +44,8 @@ SEEDS = {
     "e4":   ((BASE, 1), ([("old", "x")], 0)),
     "e128": (([("old", "y")], 0), (BASE, 1)),
     "net":  ((OLDNET, 0), (NETENV, 1)),
+    "short1": ((BASE, 1), (BASE, 0)),
+    "short2": ((BASE, 1), (BASE, 0)),
 }
 
 CFG = {
@@ -79,11 +83,16 @@ STEPS = [
     ("e64", ("rw", "-"), ["-g"], 0, "", E2, False),
     ("e64", ("rw", "-"), ["-g", "bootdelay"], 1, "", E2 + "bootdelay not found\n", False),
     ("e64", ("rw", "-"), ["-s", "k", "v"], 1, "", E2 + "could not set k=v\n", False),
+    ("e64", ("rw", "-"), ["-S", "a=9", "b"], 1, "", E2 + "could not set a=9\n", False),
     ("e64", ("rw", "-"), [], 0, "", E2, False),
+    ("e64", ("rw", "-"), ["-t"], 0, "", E2, False),
+    ("e64", ("rw", "-"), ["-m"], 0, "", E2, False),
     ("e64", ("-", "rw"), ["-g"], 0, "", E1, False),
     ("e64", ("rw", "ro"), ["-g"], 0, "", E2, False),
     ("e64", ("rw", "ro"), ["-g", "bootdelay"], 1, "", E2 + "bootdelay not found\n", False),
     ("e64", ("rw", "ro"), ["-s", "k", "v"], 1, "", E2 + "could not set k=v\n", False),
+    ("e64", ("rw", "ro"), ["-d", "bootdelay"], 1, "", E2 + "could not delete bootdelay\n", False),
+    ("e64", ("rw", "ro"), [], 0, "", E2, False),
     ("e64", ("ro", "rw"), ["-s", "k", "v"], 1, "", E1 + "could not set k=v\n", False),
     ("e64", RW, ["-g", "msg"], 0, "with spaces\n", "", False),
     ("e4", RW, ["-s", "bootdelay", "0"], 0, "", "", True),
@@ -99,6 +108,11 @@ STEPS = [
     ("net", RW, [], 0, NETOUT, "", True),
     ("net", RW, ["-g", "use_net_settings"], 0, "0\n", "", False),
     ("net", RW, [], 0, "", "", False),
+    ("short1", RW, ["-g"], 0, "", "read_uboot_env: read(env1) failed: Success\n", False),
+    ("short2", RW, ["-g", "bootdelay"], 1, "", "read_uboot_env: read(env2) failed: Success\n"
+     "bootdelay not found\n", False),
+    ("short2", RW, ["-s", "k", "v"], 1, "", "read_uboot_env: read(env2) failed: Success\n"
+     "could not set k=v\n", False),
 ]
 
 # What the kernel's drivers do with requests the product never makes; the
@@ -157,7 +171,7 @@ def initial(pair):
     for k, (drv, es, size) in enumerate(PAIRS[pair]):
         body = filler(size, 17 * k + len(pair))
         seed = SEEDS[pair][k]
-        out.append(image(*seed) + body[ENV:] if seed else body)
+        out.append((image(*seed) + body[ENV:])[:size] if seed else body)
     return out
 
 
@@ -188,7 +202,8 @@ def prepare(work):
         a, b = devs[pair, 0][0], devs[pair, 1][0]
         spec = [{"rw": str(d), "ro": f"{d}ro", "-": "-"}[m] for d, m in zip((a, b), nodes)]
         lines.append(f"use {a} {b} {spec[0]} {spec[1]}")
-        lines.append(" ".join(["run", f"s{i:02d}"] + [shlex.quote(x) for x in args]))
+        run = "run_traced" if STEPS[i][6] else "run"   # commits: erase requests are checked
+        lines.append(" ".join([run, f"s{i:02d}"] + [shlex.quote(x) for x in args]))
     for fid, pair, k, action, off, length, *_r in FACTS:
         lines.append(f"{action} {fid} {devs[pair, k][0]} {off}" + (f" {length}" if action == "erase" else ""))
     disklist.append(f"{work}/result.img")
@@ -206,13 +221,13 @@ def requests(trace):
     length, result) and the writes to MTD devices as (path, result)."""
     fds, erases, writes = {}, [], []
     for line in trace.splitlines():
-        m = re.match(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*\) = (\d+)', line)
+        m = re.match(r'open(?:at)?\((?:AT_FDCWD, )?"([^"]+)".*\)\s+= (\d+)', line)
         if m:
             fds[m.group(2)] = m.group(1)
-        m = re.match(r"ioctl\((\d+), [^,]*MEMERASE, \{start=(\w+), length=(\w+)\}\) = (-?\d+)", line)
+        m = re.match(r"ioctl\((\d+), [^,]*MEMERASE, \{start=(\w+), length=(\w+)\}\)\s+= (-?\d+)", line)
         if m:
             erases.append((fds.get(m.group(1), "?"), int(m.group(2), 0), int(m.group(3), 0), int(m.group(4))))
-        m = re.match(r"write\((\d+), .*\) = (-?\d+)", line)
+        m = re.match(r"write\((\d+), .*\)\s+= (-?\d+)", line)
         if m and fds.get(m.group(1), "").startswith("/dev/mtd"):
             writes.append((fds[m.group(1)], int(m.group(2))))
     return erases, writes
@@ -296,11 +311,14 @@ def check(work):
                 end = e if s == end else -1
             if end != span or any(p != target or r != 0 for p, s, n, r in erases):
                 probs.append(f"erase requests {erases}, expected [0, {span}) of {target} only")
-        elif erases or writes:
-            probs.append(f"no commit expected, but erases {erases} writes {writes}")
+            other = f"/dev/mtd{2 - active[pair]}"
+            if writes != [(target, ENV), (other, 1)]:
+                probs.append(f"writes {writes}, expected {ENV} bytes to {target}, then 1 to {other}")
         verdict(name, probs)
 
     for pair, seq in history.items():
+        if not any(s[0] == pair and s[6] for s in STEPS):
+            continue
         alternates = all(a != b for a, b in zip([active_seed(pair)] + seq, seq))
         verdict(f"{pair}: the active copy alternates over {len(seq)} commits",
                 [] if alternates and len(seq) >= (1 if pair == "net" else 4) else [f"copies {seq}"])
