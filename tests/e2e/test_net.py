@@ -405,8 +405,11 @@ def spawn(args, sim, pre, fakes):
     if pre:
         cmd = ['unshare', '--mount', '--propagation', 'private', '--', '/bin/sh', '-ec',
                pre + '\nexec "$@"', 'sh'] + cmd
-    return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=120)
+    try:
+        return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+    except subprocess.TimeoutExpired as e:  # e.g. waiting for a lock it holds itself
+        return subprocess.CompletedProcess(cmd, 'timeout after 60 s', e.stdout or b'', e.stderr or b'')
 
 
 def scenario(c):
