@@ -22,15 +22,13 @@ info() {
     echo "${d##*/} $(cat "$d/type") $(cat "$d/erasesize") $(cat "$d/size") $(cat "$d/flags") $(cat "$d/name")"
   done > /out/mtdinfo
 }
-# node PATH SPEC: SPEC is a kernel index (read-write node), Nro (the kernel's
+# node PATH WHICH: WHICH is a kernel index (read-write node), Nro (the kernel's
 # read-only node of mtdN) or - (no node at all).
 node() {
   rm -f "$1"
-  case $2 in
-    -) ;;
-    *ro) mknod "$1" c 90 $(( ${2%ro} * 2 + 1 ));;
-    *) mknod "$1" c 90 $(( $2 * 2 ));;
-  esac
+  [ "$2" = - ] && return 0
+  d=$(cat "/sys/class/mtd/mtd$2/dev")
+  mknod "$1" c "${d%:*}" "${d#*:}"
 }
 # use A B N1 N2: partitions of kernel devices A and B are saved after each
 # step; /dev/mtd1 and /dev/mtd2 become nodes N1 and N2.

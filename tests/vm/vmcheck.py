@@ -156,8 +156,8 @@ def layout():
     """Kernel MTD index and disk name of every device of every pair, and the
     disks in qemu's order."""
     devs, disks = {}, []
-    for pair, specs in PAIRS.items():
-        for k, (drv, es, size) in enumerate(specs):
+    for pair, devices in PAIRS.items():
+        for k, (drv, es, size) in enumerate(devices):
             if drv == "ram":
                 devs[pair, k] = (0, None)
             else:
@@ -179,8 +179,8 @@ def prepare(work):
     devs, disks = layout()
     os.makedirs(f"{work}/payload/seed", exist_ok=True)
     lines, disklist = [], []
-    for pair, specs in PAIRS.items():
-        for k, (drv, es, size) in enumerate(specs):
+    for pair, devices in PAIRS.items():
+        for k, (drv, es, size) in enumerate(devices):
             if drv == "ram":
                 lines.append(f"mtdram {size // 1024} {es // 1024}")
                 with open(f"{work}/payload/seed/mtd0", "wb") as f:
@@ -200,8 +200,8 @@ def prepare(work):
     lines.append("files")
     for i, (pair, nodes, args, *_r) in enumerate(STEPS):
         a, b = devs[pair, 0][0], devs[pair, 1][0]
-        spec = [{"rw": str(d), "ro": f"{d}ro", "-": "-"}[m] for d, m in zip((a, b), nodes)]
-        lines.append(f"use {a} {b} {spec[0]} {spec[1]}")
+        made = [{"rw": str(d), "ro": f"{d}ro", "-": "-"}[m] for d, m in zip((a, b), nodes)]
+        lines.append(f"use {a} {b} {made[0]} {made[1]}")
         run = "run_traced" if STEPS[i][6] else "run"   # commits: erase requests are checked
         lines.append(" ".join([run, f"s{i:02d}"] + [shlex.quote(x) for x in args]))
     for fid, pair, k, action, off, length, *_r in FACTS:
@@ -245,8 +245,12 @@ def active_seed(pair):
 
 
 def check(work):
-    with tarfile.open(f"{work}/result.img") as t:
-        res = {os.path.normpath(m.name): t.extractfile(m).read() for m in t.getmembers() if m.isfile()}
+    try:
+        with tarfile.open(f"{work}/result.img") as t:
+            res = {os.path.normpath(m.name): t.extractfile(m).read() for m in t.getmembers() if m.isfile()}
+    except (OSError, tarfile.TarError) as e:
+        print(f"FAIL the guest left no results: {e}\n0 passed, 1 failed")
+        return 1
     devs, disks = layout()
     passed, failed = 0, 0
 
