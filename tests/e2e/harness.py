@@ -6,7 +6,7 @@ Environment: PELVANOR (binary), FLASHSIM (preload path, may hold a literal
 $LIB), EMULATOR (e.g. "qemu-ppc -L /usr/powerpc-linux-gnu"; empty natively),
 PRELOAD_FIRST (libraries preloaded before the simulator, e.g. a sanitizer
 runtime), POWERCUT ("reduced" for a subset of the cut points)."""
-import os, subprocess, sys, zlib
+import os, re, stat, subprocess, sys, zlib
 
 ENV_SIZE, PART = 8192, 65536
 PEL = os.environ['PELVANOR']
@@ -49,9 +49,10 @@ class Result:
 
 def seed(m1, m2):
     for dev, content in zip(DEVS, (m1, m2)):
-        if os.path.lexists(dev):
-            os.unlink(dev)
-        if content is not None:
+        if content is None:
+            if os.path.lexists(dev):
+                os.unlink(dev)
+        else:
             with open(dev, 'wb') as f:
                 f.write(content)
 
@@ -139,6 +140,34 @@ def case(name, args, m1=None, m2=None, sim=None, status=None, out=None, err=None
 
 def check(name, ok, detail=''):
     return report(name, [] if ok else [detail or 'condition false'])
+
+
+def private_devices():
+    """Gives this process a /dev of its own (in its private mount namespace):
+    a tmpfs with null, zero and urandom, for the devices and the log."""
+    subprocess.run(['mount', '-t', 'tmpfs', '-o', 'mode=755', 'tmpfs', '/dev'], check=True)
+    for name, minor in (('null', 3), ('zero', 5), ('urandom', 9)):
+        os.mknod('/dev/' + name, stat.S_IFCHR, os.makedev(1, minor))
+        os.chmod('/dev/' + name, 0o666)
+
+
+def background(*args):
+    """Runs this script with args in a mount namespace of its own, next to
+    the caller (it calls private_devices); join() collects its results."""
+    return subprocess.Popen(['unshare', '--mount', '--propagation', 'private', '--', sys.executable,
+                             os.path.abspath(sys.argv[0])] + list(args), stdout=subprocess.PIPE, text=True)
+
+
+def join(p):
+    global passed, failed
+    lines = p.communicate()[0].splitlines()
+    m = re.fullmatch(r'(\d+) passed, (\d+) failed', lines[-1]) if lines else None
+    for line in lines[:-1] if m else lines:
+        print(line)
+    if m:
+        passed, failed = passed + int(m[1]), failed + int(m[2])
+    else:
+        report('background run %s' % ' '.join(p.args[-2:]), ['status %s, no result line' % p.returncode])
 
 
 def finish():

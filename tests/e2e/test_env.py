@@ -18,6 +18,75 @@ READ = 'read_uboot_env: read(env%d) failed: %s\n'
 EIO, ERASE_FAIL = 'Input/output error', 'mgr: Failed to erase env sector...\n'
 LOG12, LOG21 = ['erase mtd2 0 65536', 'write mtd2 0 8192', 'write mtd1 4 1'], ['erase mtd1 0 65536', 'write mtd1 0 8192', 'write mtd2 4 1']
 M1, M2 = image('x=1 use_net_settings=0'), image('x=2', flag=0)
+V = lambda n, c='v': c * n
+
+
+# --- power cut after N bytes erased or programmed, for a commit to mtd2 and one to mtd1: every cut kills
+# the process, and the next load lists exactly the old or the new environment. Each direction runs in a
+# background process with a /dev of its own, next to the other tests.
+def power_cut(direction):
+    erase = [0, 1, 4095, 4096, 32768, 65535]
+    reduced = os.environ.get('POWERCUT') == 'reduced'
+    written = [k for k in range(ENV_SIZE + 1) if not reduced or k <= 256 or k >= ENV_SIZE - 256 or k % 61 == 0]
+    points = erase + [PART + k for k in written] + [PART + ENV_SIZE + 1]
+    # large values, so that every byte of the image write leaves flash in a state of its own
+    old, new = ['a=1', 'b=' + V(4000, 'x')], ['a=1', 'b=' + V(4000, 'x'), 'c=' + V(4000, 'y')]
+    spare = image('q=7', flag=0, fill=b'\x5a')
+    m1, m2 = (image(old), spare) if direction == '1->2' else (spare, image(old))
+    # the new copy wins once the old flag is cleared; committing to mtd1, already once the image is
+    # complete: when its last byte that is not 0xFF (as erased flash is) has been programmed
+    complete = PART + len(image(new, size=ENV_SIZE).rstrip(b'\xff'))
+    bad = []
+    for n in points:
+        r = run(['-s', 'c', V(4000, 'y')], m1, m2, {'POWERCUT': n})
+        g = run(['-g'], keep=True)
+        want = ''.join(e + '\n' for e in (new if n > PART + ENV_SIZE or (direction == '2->1' and n >= complete) else old))
+        if r.status != -9 or g.status != 0 or g.out != want:
+            bad.append('cut %d: status %s, then -g status %s listing %s' % (n, r.status, g.status, short(g.out)))
+    report('power cut %s at %d points' % (direction, len(points)), bad[:10])
+    r = run(['-s', 'c', V(4000, 'y')], m1, m2, {'POWERCUT': PART + ENV_SIZE + 2})
+    check('power cut %s never reached' % direction, r.status == 0 and r.log == (LOG12 if direction == '1->2' else LOG21), r.err)
+
+
+if sys.argv[1:2] == ['--cuts']:
+    private_devices()
+    power_cut(sys.argv[2])
+    finish()
+workers = [background('--cuts', d) for d in ('1->2', '2->1')]
+
+# --- the simulator itself, driven by python's own open/write/ioctl under the preload (natively only)
+SIMTEST = r"""
+import errno, fcntl, os, struct, sys
+def do(f, *a):
+    try: return f(*a)
+    except OSError as e: return errno.errorcode[e.errno]
+erase = lambda fd, start, n: (lambda r: r if isinstance(r, str) else 0)(do(fcntl.ioctl, fd, 0x40084d02, struct.pack('II', start, n)))
+rd = os.open('/dev/mtd1', os.O_RDONLY)
+res = [do(os.open, '/dev/mtd1', os.O_RDWR)]
+fd = os.open('/dev/mtd1', os.O_RDWR)
+res += [erase(fd, 4096, 65536), erase(fd, 0, 4096), erase(fd, 0, 196608), erase(fd, 131072, 65536), erase(fd, 65536, 65536)]
+res += [struct.unpack('B3xIIIII', fcntl.ioctl(fd, 0x80204d01, bytes(32))[:24]), struct.unpack('i', fcntl.ioctl(fd, 0x80044d07, bytes(4)))]
+res += [os.lseek(fd, 0, 0), os.write(fd, bytes([0x0f, 0xff])), os.lseek(fd, 131071, 0), os.write(fd, b'ab'), do(os.write, fd, b'c')]
+res += [do(fcntl.ioctl, fd, 0x5401, bytes(64)), erase(rd, 0, 65536), do(os.write, rd, b'x'), do(os.read, fd, 9)]
+print(res)
+"""
+if not EMU:
+    for code, sim, out, f1, log in [
+            (SIMTEST, {'FAIL_OPEN': 'mtd1:1:EACCES', 'SHORT_READ': 'mtd1:1:0'},
+             "['EACCES', 'EINVAL', 'EINVAL', 'EINVAL', 'EINVAL', 0, (3, 3072, 131072, 65536, 1, 0), (0,), 0, 2, 131071, 1, 'ENOSPC', 'ENOTTY', 'EPERM', 'EBADF', b'']\n",
+             b'\x00\xf0' + b'\xf0' * 65534 + b'\xff' * 65535 + b'a', ['erase mtd1 4096 65536', 'erase mtd1 0 4096', 'erase mtd1 0 196608',
+              'erase mtd1 131072 65536', 'erase mtd1 65536 65536', 'write mtd1 0 2', 'write mtd1 131071 2', 'write mtd1 131072 1', 'erase mtd1 0 65536', 'write mtd1 0 1']),
+            ("import fcntl, os, struct\nfcntl.ioctl(os.open('/dev/mtd1', os.O_RDWR), 0x40084d02, struct.pack('II', 65536, 65536))",
+             {'POWERCUT': 100}, '', b'\xf0' * 65536 + b'\xff' * 100 + b'\xf0' * 65436, ['erase mtd1 65536 65536']),
+            ("import os\nfd = os.open('/dev/mtd1', os.O_RDWR)\nos.write(fd, b'\\x0f' * 90)\nos.write(fd, bytes(20))",
+             {'POWERCUT': 95, 'SHORT_WRITE': 'mtd1:1:80'}, '', b'\x00' * 80 + b'\x00' * 15 + b'\xf0' * (2 * PART - 95), ['write mtd1 0 90', 'write mtd1 80 20'])]:
+        seed(b'\xf0' * 2 * PART, M2)
+        if os.path.exists(LOG):
+            os.unlink(LOG)
+        p = subprocess.run([sys.executable, '-c', code], capture_output=True, text=True, env=dict(
+            os.environ, LD_PRELOAD=PRELOAD, FLASHSIM_LOG=LOG, **{'FLASHSIM_' + k: str(v) for k, v in sim.items()}))
+        report('simulator %s' % sim, [d for d in (diff('status', p.returncode, 0 if out else -9), diff('stdout', p.stdout, out),
+               diff('mtd1', slurp(DEVS[0]), f1), diff('op log', (slurp(LOG) or b'').decode().splitlines(), log)) if d])
 
 # --- command line: (args, status, stdout, stderr); bad options leave flash alone
 for args, st, out, err in [
@@ -93,7 +162,6 @@ for data, args, st, out, err in [
 
 # --- edits and commit, copy 1 active: (old entries, args, new entries or None when the set fails)
 G2 = image('q=7', flag=0, fill=b'\x5a')  # partner partition: garbage the erase must clear
-V = lambda n, c='v': c * n
 for old, args, new in [
         ('a=1 b=2', ['-s', 'c', '3'], 'a=1 b=2 c=3'), ('a=1 b=2', ['-s', 'a', '9'], 'b=2 a=9'), ('a=1 b=2', ['-s', 'a', ''], 'b=2 a='),
         ('a=1 b=2', ['-d', 'a'], 'b=2'), ('a=1 b=2', ['-d', 'zz'], 'a=1 b=2'), ('a=1 b=2 a=3', ['-d', 'a'], 'b=2'),
@@ -196,29 +264,6 @@ r = run(['-g'], keep=True)
 check('lock: no update lost', sorted(r.out.split()) == sorted(['base=1'] + ['k%d=%d' % (i, i) for i in range(8)]), r.out)
 
 
-# --- power cut after N bytes erased or programmed, both directions: the next load lists the old or the new environment
-def cuts(reduced):
-    erase = [0, 1, 4095, 4096, 32768, 65535]
-    image_ = [k for k in range(ENV_SIZE + 1) if not reduced or k <= 256 or k >= ENV_SIZE - 256 or k % 61 == 0]
-    return erase + [PART + k for k in image_] + [PART + ENV_SIZE + 1]
-
-
-REDUCED = os.environ.get('POWERCUT') == 'reduced'
-OLD, NEWE = 'a=1 b=2 c=3'.split(), 'a=1 b=2 c=3 d=4'.split()
-for direction, m1, m2 in (('1->2', image(OLD), image('q=7', flag=0, fill=b'\x5a')),
-                          ('2->1', image('q=7', flag=0, fill=b'\x5a'), image(OLD))):
-    bad, points = [], cuts(REDUCED)
-    for n in points:
-        r = run(['-s', 'd', '4'], m1, m2, {'POWERCUT': n})
-        g = run(['-g'], keep=True)
-        # the new copy wins once the old flag is cleared; committing to mtd1, already once the image is
-        # complete: when its last byte that is not 0xFF (like the erased flash) is programmed
-        new = n > PART + ENV_SIZE or (direction == '2->1' and n >= PART + len(image(NEWE, size=ENV_SIZE).rstrip(b'\xff')))
-        want = ''.join(e + '\n' for e in (NEWE if new else OLD))
-        if r.status != -9 or g.status != 0 or g.out != want:
-            bad.append('cut %d: status %s, then -g status %s listing %s' % (n, r.status, g.status, short(g.out)))
-    report('power cut %s at %d points' % (direction, len(points)), bad[:10])
-    r = run(['-s', 'd', '4'], m1, m2, {'POWERCUT': PART + ENV_SIZE + 2})
-    check('power cut %s never reached' % direction, r.status == 0, r.err)
-
+for w in workers:
+    join(w)
 finish()
