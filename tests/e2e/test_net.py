@@ -71,8 +71,9 @@ def C(name, args=(), env=None, files=None, pre='', sim=None, fakes=None, seed='m
     FAKE_* settings of the fake programs; echo: stdout starts with the four
     values' lines; out: the rest of stdout; changed: files whose new text is
     expected (every other file must stay as seeded); flash: 'kept', 'cleared'
-    (use_net_settings=0 committed to the other copy) or 'new' (that copy
-    written but the old one not marked obsolete); ran: the programs' log."""
+    (use_net_settings=0 committed to the other copy), 'new' (that copy
+    written but the old one not marked obsolete) or 'erased' (the other
+    copy's block erased, nothing written); ran: the programs' log."""
     return dict(locals())
 
 
@@ -318,6 +319,10 @@ CASES = [
       out=NOT_UPDATED, err='set_uboot_env_var: Could not open env flash device...\n'),
     C('commit: erase fails', sim=dict(FAIL_IOCTL='ERASE:EIO'), status=1, changed=ALL_DONE, out=NOT_UPDATED,
       ops=['erase mtd2 0 65536'], err=f'ubootenv: ioctl() MEMERASE failed: {EIO}\nmgr: Failed to erase env sector...\n'),
+    C('commit: new copy not written', sim=dict(FAIL_WRITE='mtd2:1'), status=1, changed=ALL_DONE, flash='erased',
+      out=NOT_UPDATED, ops=COMMIT_OPS['m1'][:2], err=f'write() failed: {EIO}\nFailed to write new env sector...\n'),
+    C('commit: old flag not written', sim=dict(FAIL_WRITE='mtd1:1'), status=1, changed=ALL_DONE, flash='new',
+      out=NOT_UPDATED, ops=COMMIT_OPS['m1'], err=f'write() failed: {EIO}\nFailed to write old env flag...\n'),
     C('commit: old copy cannot be opened', sim=dict(FAIL_OPEN='mtd1:4:EIO'), status=1, changed=ALL_DONE, flash='new',
       out=NOT_UPDATED, err='set_uboot_env_var: Could not open old env flash device...\n'),
 ]
@@ -431,8 +436,9 @@ def scenario(c):
     want_out = (echo(env) if c['echo'] else '') + c['out']
     cleared = [e for e in entries if not e.startswith('use_net_settings=')] + ['use_net_settings=0']
     old, new = (m1, m2) if c['seed'] != 'm2' else (m2, m1)
-    want_old, want_new = (old, new) if c['flash'] == 'kept' else (
-        h.flagged(old, 0) if c['flash'] == 'cleared' else old, h.committed(new, cleared))
+    want_old, want_new = {'kept': lambda: (old, new), 'erased': lambda: (old, b'\xff' * len(new)),
+                          'new': lambda: (old, h.committed(new, cleared)),
+                          'cleared': lambda: (h.flagged(old, 0), h.committed(new, cleared))}[c['flash']]()
     want_m = (want_old, want_new) if c['seed'] != 'm2' else (want_new, want_old)
     ops = c['ops'] if c['ops'] is not None else {'kept': [], 'new': COMMIT_OPS['m1'][:2],
                                                  'cleared': COMMIT_OPS.get(c['seed'])}[c['flash']]
