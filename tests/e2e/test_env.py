@@ -174,8 +174,9 @@ for old, args, new in [
         (['n=' + V(8180)], ['-s', 'n', V(8183, 'w')], ['n=' + V(8183, 'w')]), (['n=' + V(8180)], ['-s', 'm', 'x'], None),
         (['n=' + V(8180)], ['-s', 'm', ''], ['n=' + V(8180), 'm=']),
         (['n=' + V(8180)], ['-s', 'n', V(8184, 'w')], None), (['a=1', 'n=' + V(8176)], ['-S', 'n', 'b=2'], ['a=1', 'b=2']),
-        ('a=1', ['-S', 'b=2', 'n=' + V(8184), 'c=3'], None), ('a=1', ['-S', 'a=5', 'n=' + V(8184)], None)]:
-    m1 = image(old)
+        ('a=1', ['-S', 'b=2', 'n=' + V(8184), 'c=3'], None), ('a=1', ['-S', 'a=5', 'n=' + V(8184)], None),
+        (b'a=1\0\0b=2\0\0', ['-s', 'c', '3'], 'a=1 c=3'), (b'a=1\0\0junk\0' + bytes(100), ['-d', 'x'], 'a=1')]:
+    m1 = image(data=old) if isinstance(old, bytes) else image(old)
     if new is None:
         bad = args[1] + '=' + args[2] if args[0] == '-s' else next(a for a in args if len(a) > 8000)
         case('edit', args, m1, G2, status=1, out='', err='could not set %s\n' % bad, log=[])
