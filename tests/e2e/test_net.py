@@ -369,7 +369,7 @@ def seed_files(over):
         elif f.link:
             os.symlink(f.link, path)
         else:
-            with open(path, 'w') as out:
+            with open(path, 'w', encoding='latin-1') as out:
                 out.write(f.text)
             os.chown(path, f.uid, f.gid)
             os.chmod(path, f.mode)
