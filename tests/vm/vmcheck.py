@@ -51,7 +51,7 @@ def image(entries, flag):
     return struct.pack(">IB", zlib.crc32(data), flag) + data
 
 
-def initial(pair):  # distinct filler (no 0xFF runs) behind each seeded image
+def initial(pair):  # distinct filler (never 0xFF) behind each seeded image
     return [((image(*seed) if seed else b"") + bytes((i * 7 + k * 17 + (i >> 12)) % 255 for i in range(size)))[:size]
             for k, (_, _, size, seed) in enumerate(PAIRS[pair])]
 
