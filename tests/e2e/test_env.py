@@ -54,7 +54,8 @@ if sys.argv[1:2] == ['--cuts']:
     finish()
 workers = [background('--cuts', d) for d in ('1->2', '2->1')]
 
-# --- the simulator itself, driven by python's own open/write/ioctl under the preload (natively only)
+# --- the simulator itself, driven by python's own open/write/ioctl under the preload (natively only; the
+# request codes are MEMERASE, MEMGETINFO, MEMGETREGIONCOUNT and TCGETS in the host's generic ioctl encoding)
 SIMTEST = r"""
 import errno, fcntl, os, struct, sys
 def do(f, *a):
