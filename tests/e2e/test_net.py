@@ -1,481 +1,226 @@
 #!/usr/bin/env python3
 """The network apply command end to end (no argument, -t, -m): the real binary
-inside the sandbox, with the device's configuration files in the overlaid
-/etc, fake /usr/local/bin/confignw and /etc/dhcpc/dhcpcd.exe
-(fake_program.sh) that record their arguments, and the flash simulator.
-
-Every case seeds both flash copies and the device files, runs once, and
-compares status, stdout, stderr, every device file (bytes, mode, owner, link
-or not, no file left over), both flash partitions byte for byte, the flash
-operation log and the programs run. One row per case."""
-import fcntl, os, re, shutil, subprocess, sys
+in the sandbox with the device's configuration files, fake confignw and
+dhcpcd.exe (fake_program.sh) and the flash simulator. One row per case; each
+run is compared whole: status, stdout, stderr, every device file (bytes, mode,
+owner, link or not, nothing left over), both flash partitions and the flash
+operation log. Status, flash and log follow from the expected stdout: cleared
+after "Network settings updated...", untouched otherwise."""
+import os, re, shutil, subprocess, sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness as h
 
-FAKE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fake_program.sh')
-RAN = '/dev/fake_programs.log'   # the fakes append "NAME ARGS" here
-PWNED = '/tmp/pwned'             # what the injection attempts would create
-
+FAKE_TEXT = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fake_program.sh')).read()
 PORT, NET, IFCFG = '/etc/stacfg/porteth0.config', '/etc/sysconfig/network', '/etc/sysconfig/netscripts/ifcfg-eth0'
 MAIN, CONFIGNW, DHCPCD = '/etc/switch/main.config', '/usr/local/bin/confignw', '/etc/dhcpc/dhcpcd.exe'
-ROOTS = ('/etc/stacfg', '/etc/sysconfig', '/etc/switch', '/etc/dhcpc', '/etc/data', CONFIGNW)
+DIRS, PWNED = ('/etc/stacfg', '/etc/sysconfig', '/etc/switch', '/etc/dhcpc', '/etc/data'), '/tmp/pwned'
 
 
-def port_cfg(ip='10.0.0.2', mask='255.0.0.0', dhcp='n', head='# port eth0\n'):
-    return f'{head}ip_addr={ip}\nsubnet={mask}\nuse_dhcp={dhcp}\nspeed=auto\n'
-
-
-def net_cfg(gw='10.0.0.1'):
-    return f'NETWORKING=yes\nGATEWAY0={gw}\nHOSTNAME=unit7\n'
-
-
-def if_cfg(ip='10.0.0.2', mask='255.0.0.0', bc='10.255.255.255', nw='10.0.0.0'):
+def port(ip='10.0.0.2', mask='255.0.0.0', dhcp='n'): return f'# eth0\nip_addr={ip}\nsubnet={mask}\nuse_dhcp={dhcp}\nspeed=auto\n'
+def net(gw='10.0.0.1'): return f'NETWORKING=yes\nGATEWAY0={gw}\nHOSTNAME=unit7\n'
+def ifcfg(ip='10.0.0.2', mask='255.0.0.0', bc='10.255.255.255', nw='10.0.0.0'):
     return f'DEVICE=eth0\nIPADDR={ip}\nNETMASK={mask}\nBROADCAST={bc}\nNETWORK={nw}\nONBOOT=yes\n'
+def sw(ip='10.0.0.2', pl=8, gw='10.0.0.1', d='0'): return f'# switch\nip_address={ip}\nprefixlen={pl}\ngateway={gw}\nuse_dhcp={d}\nmtu=1500\n'
+def pad(text, size): return text + '#' * (size - len(text) - 1) + '\n'  # grown to size bytes by a comment line
+def runs(*cmds): return ''.join(f'{c}\nran {c}\n' for c in cmds)  # command lines and the fakes' output
+def confignw(ip, pl, bc, d, gw): return f'{CONFIGNW} ip {ip} prefixlen {pl} broadcast {bc} dhcp {d} gateway {gw} ipv4'
+def commit_ops(act, new): return [f'erase {new} 0 65536', f'write {new} 0 8192', f'write {act} 4 1']
 
 
-def sw_cfg(ip='10.0.0.2', pl='8', gw='10.0.0.1', dhcp='0'):
-    return f'# switch\nip_address={ip}\nprefixlen={pl}\ngateway={gw}\nuse_dhcp={dhcp}\nmtu=1500\n'
-
-
-class F:
-    """A device file to seed: content, mode, owner; link: a symbolic link to
-    that path instead; dir: a directory."""
-    def __init__(self, text='', mode=0o644, uid=0, gid=0, link=None, dir=False):
-        self.text, self.mode, self.uid, self.gid, self.link, self.dir = text, mode, uid, gid, link, dir
-
-
-FAKE_TEXT = open(FAKE).read()
-FILES = {PORT: port_cfg(), NET: net_cfg(), IFCFG: if_cfg(), MAIN: sw_cfg(),
-         CONFIGNW: F(FAKE_TEXT, 0o755), DHCPCD: F(FAKE_TEXT, 0o755)}
-
-ENV = [('bootcmd', 'run flash_boot'), ('use_net_settings', '1'), ('gatewayip', '192.168.1.1'),
-       ('netmask', '255.255.255.0'), ('ipaddr', '192.168.1.20'), ('use_dhcp', '0'), ('bootdelay', '3')]
+# Files are text (mode 644, root), (text, mode, uid, gid), "-> target" for a symbolic link, or None.
+FILES = {PORT: port(), NET: net(), IFCFG: ifcfg(), MAIN: sw(), CONFIGNW: (FAKE_TEXT, 0o755, 0, 0), DHCPCD: (FAKE_TEXT, 0o755, 0, 0)}
+ENV = dict(bootcmd='run boot', use_net_settings='1', gatewayip='192.168.1.1', netmask='255.255.255.0',
+           ipaddr='192.168.1.20', use_dhcp='0', bootdelay='3')
 OLD = 'use_net_settings=0 gatewayip=10.9.9.9 netmask=255.0.0.0 ipaddr=10.9.9.8 use_dhcp=0'.split()
-COMMIT_OPS = {'m1': ['erase mtd2 0 65536', 'write mtd2 0 8192', 'write mtd1 4 1'],
-              'm2': ['erase mtd1 0 65536', 'write mtd1 0 8192', 'write mtd2 4 1']}
+UPDATED, MS, MS_FAILED = 'Network settings updated...\n', 'update_files_ms()\n', 'update_files_ms failed\n'
+A, BC, DOWN = ('192.168.1.20', '255.255.255.0'), ('192.168.1.255', '192.168.1.0'), '/etc/dhcpc/dhcpcd.exe na down'
+PORT_DONE = {PORT: port(*A)}
+NET_DONE = {**PORT_DONE, NET: net('192.168.1.1')}
+ALL_DONE = {**NET_DONE, IFCFG: ifcfg(*A, *BC)}
+SW_CMD, SW_DONE = confignw(A[0], 24, BC[0], 0, '192.168.1.1'), {MAIN: sw(A[0], 24, '192.168.1.1')}
+up, upm, ui, BAD = 'netset update_files: ', 'netset update_main_config: ', 'netset update_item: ', ' holds a character that is not allowed\n'
+ENOENT, EROFS, EBUSY, EIO = 'No such file or directory', 'Read-only file system', 'Device or resource busy', 'Input/output error'
+INJECT = dict(ipaddr='1.2.3.4;touch /tmp/pwned', gatewayip='$(touch /tmp/pwned)', netmask='255.255.255.0\ntouch /tmp/pwned')
+# Shell commands run in the binary's own mount namespace just before it: the directory
+# read-only, the file still writable (no temporary file); the file a mount point (rename
+# fails); reads that fail (the process's own memory at 0); the lock held for a second.
+RO_DIR = 'mount --bind {d} {d}; mount -o remount,bind,ro {d}; mount --bind {f} {f}; mount -o remount,bind,rw {f}'
+BUSY, EIO_READ = 'mount --bind {f} {f}', 'mount --bind /proc/$$/mem {f}'
+HOLD = ('flock /dev/mtd1 sh -c "sleep 1; echo lock released >>$FLASHSIM_LOG" & '
+        'while flock -n /dev/mtd1 true; do sleep 0.01; done')
 
-UPDATED, NOT_UPDATED = 'Network settings updated...\n', 'Network settings not updated...\n'
-MS, MS_FAILED = 'update_files_ms()\n', 'update_files_ms failed\n'
-DHCPCD_RUN = '/etc/dhcpc/dhcpcd.exe na down\ndhcpcd.exe: running\n'
 
-
-def confignw(ip, pl, bc, d, gw):
-    return f'ip {ip} prefixlen {pl} broadcast {bc} dhcp {d} gateway {gw} ipv4'
-
-
-def C(name, args=(), env=None, files=None, pre='', sim=None, fakes=None, seed='m1', status=0, out='',
-      err='', echo=True, changed=None, flash='kept', ops=None, ran=()):
-    """One case. env/files: changes to ENV/FILES (None removes); pre: shell
-    commands run in a private mount namespace just before the binary; fakes:
-    FAKE_* settings of the fake programs; echo: stdout starts with the four
-    values' lines; out: the rest of stdout; changed: files whose new text is
-    expected (every other file must stay as seeded); flash: 'kept', 'cleared'
-    (use_net_settings=0 committed to the other copy), 'new' (that copy
-    written but the old one not marked obsolete) or 'erased' (the other
-    copy's block erased, nothing written); ran: the programs' log."""
+def C(name, args='', out=UPDATED, err='', env={}, files={}, changed={}, sim={}, pre='', fakes={}, m2=False, ops=None):
+    """One case: env/files change ENV/FILES (None removes); out is stdout after the lines that echo the
+    values; changed: the new texts of files (of their targets if links), all others stay as seeded."""
     return dict(locals())
 
 
-def STATIC(name, ip='192.168.1.20', mask='255.255.255.0', bc='192.168.1.255', nw='192.168.1.0',
-           gw='192.168.1.1', dhcp='0', port_dhcp='n', changed=None, **kw):
-    """Normal mode, static address, success."""
-    return C(name, env=dict(ipaddr=ip, netmask=mask, gatewayip=gw, use_dhcp=dhcp), out=UPDATED,
-             flash='cleared', changed=changed or {PORT: port_cfg(ip, mask, port_dhcp), NET: net_cfg(gw or ''),
-                                                  IFCFG: if_cfg(ip, mask, bc, nw)}, **kw)
+def FAIL(name, err, out='', **kw): return C(name, '', out, err, **kw)
+def MSFAIL(name, err, **kw): return C('-m: ' + name, '-m', MS + MS_FAILED, err, **kw)
 
 
-def DHCP(name, dhcp='1', before='use_dhcp=n\n', after='use_dhcp=y\n', **kw):
-    """Normal mode, DHCP requested, success; the other two files are absent,
-    so touching them would fail."""
-    files = {PORT: port_cfg().replace('use_dhcp=n\n', before), NET: None, IFCFG: None}
-    changed = {} if before == after else {PORT: port_cfg().replace('use_dhcp=n\n', after)}
-    return C(name, env=dict(use_dhcp=dhcp), files=files, out=UPDATED, flash='cleared', changed=changed, **kw)
+def static(name, ip, mask, bc, nw, gw='192.168.1.1', dhcp='0', **kw):
+    return C(name, env=dict(ipaddr=ip, netmask=mask, gatewayip=gw, use_dhcp=dhcp),
+             changed={PORT: port(ip, mask), NET: net(gw or ''), IFCFG: ifcfg(ip, mask, bc, nw)}, **kw)
 
 
-def SWITCH(name, ip='192.168.1.20', mask='255.255.255.0', pl=24, bc='192.168.1.255', gw='192.168.1.1',
-           gwtext=None, dhcp='0', d='0', args=('-m',), changed=None, **kw):
-    """Switch mode, success, both programs run."""
-    line = confignw(ip, pl, bc, d, gwtext or gw)
-    return C('-m: ' + name, args, env=dict(ipaddr=ip, netmask=mask, gatewayip=gw, use_dhcp=dhcp),
-             out=f'{MS}{CONFIGNW} {line}\nconfignw: running\n{DHCPCD_RUN}{UPDATED}',
-             changed=changed or {MAIN: sw_cfg(ip, str(pl), gwtext or gw, d)}, flash='cleared',
-             ran=['confignw ' + line, 'dhcpcd.exe na down'], **kw)
+def switch(name, ip, mask, pl, bc, gw='192.168.1.1', dhcp='0', d='0', **kw):
+    return C('-m: ' + name, '-m', MS + runs(confignw(ip, pl, bc, d, gw or 'none'), DOWN) + UPDATED,
+             env=dict(ipaddr=ip, netmask=mask, gatewayip=gw, use_dhcp=dhcp), changed={MAIN: sw(ip, pl, gw or 'none', d)}, **kw)
 
-
-def MSFAIL(name, err, **kw):
-    """Switch mode refused before anything is run; main.config unchanged."""
-    return C(name, ('-m',), status=1, out=MS + MS_FAILED, err=err, **kw)
-
-
-def FAIL(name, err, **kw):
-    """Normal mode, update_files failed: status 1, request kept."""
-    return C(name, status=1, err=err, **kw)
-
-
-def pad(text, size):
-    """text grown to size bytes by a comment line at its end."""
-    return text + '#' + 'x' * (size - len(text) - 2) + '\n'
-
-
-# Seen by the process under test, not the host: a read-only bind mount of a
-# directory (root ignores permission bits), a file bound over itself (rename
-# onto a mount point fails with EBUSY), a file whose reads fail (the memory
-# of the process itself at address 0).
-RO_DIR = 'mount --bind {d} {d} && mount -o remount,bind,ro {d}'
-RO_DIR_RW_FILE = RO_DIR + ' && mount --bind {f} {f} && mount -o remount,bind,rw {f}'
-BUSY = 'mount --bind {f} {f}'
-EIO_READ = 'mount --bind /proc/$$/mem {f}'
-
-up = 'netset update_files: '
-upm = 'netset update_main_config: '
-ui = 'netset update_item: '
-ums = 'netset update_files_ms: '
-BAD = ' holds a character that is not allowed\n'
-ENOENT, EROFS, EBUSY, EIO, EISDIR = ('No such file or directory', 'Read-only file system',
-                                     'Device or resource busy', 'Input/output error', 'Is a directory')
-PORT_DONE = {PORT: port_cfg('192.168.1.20', '255.255.255.0')}
-NET_DONE = {**PORT_DONE, NET: net_cfg('192.168.1.1')}
-ALL_DONE = {**NET_DONE, IFCFG: if_cfg('192.168.1.20', '255.255.255.0', '192.168.1.255', '192.168.1.0')}
-SW_DONE = {MAIN: sw_cfg('192.168.1.20', '24', '192.168.1.1', '0')}
-SW_LINE = CONFIGNW + ' ' + confignw('192.168.1.20', 24, '192.168.1.255', 0, '192.168.1.1')
-SW_RAN = 'confignw ' + confignw('192.168.1.20', 24, '192.168.1.255', 0, '192.168.1.1')
-BAD_IP, BAD_GW, BAD_MASK = '1.2.3.4;touch /tmp/pwned', '$(touch /tmp/pwned)', '255.255.255.0\ntouch /tmp/pwned'
-LONG = '1234567890' * 4
 
 CASES = [
-    # Normal mode, static address: each file's entries, broadcast and network.
-    STATIC('static /24'),
-    STATIC('static /16', '10.1.2.3', '255.255.0.0', '10.1.255.255', '10.1.0.0'),
-    STATIC('non-contiguous mask', '10.1.2.3', '255.0.255.0', '10.255.2.255', '10.0.2.0'),
-    STATIC('mask 0.0.0.0', '10.1.2.3', '0.0.0.0', '255.255.255.255', '0.0.0.0'),
-    STATIC('mask /32', '10.1.2.3', '255.255.255.255', '10.1.2.3', '10.1.2.3'),
-    STATIC('invalid mask: all ones', '10.1.2.3', 'bogus', '10.1.2.3', '10.1.2.3'),
-    STATIC('mask with octet 256', '10.1.2.3', '255.255.256.0', '10.1.2.3', '10.1.2.3'),
-    STATIC('empty mask passes the check', '10.1.2.3', '', '10.1.2.3', '10.1.2.3'),
-    STATIC('invalid address: all ones', 'bogus', '255.255.255.0', '255.255.255.255', '255.255.255.0'),
-    STATIC('colons pass the check', 'fe80::1', '255.255.255.0', '255.255.255.255', '255.255.255.0'),
-    STATIC('gatewayip absent: GATEWAY0 emptied', gw=None),
-    STATIC('gatewayip empty', gw=''),
-    STATIC('static keeps an earlier DHCP y', port_dhcp='y', files={PORT: port_cfg(dhcp='y')}),
-    *[STATIC(f'use_dhcp {v!r} is static', dhcp=v) for v in ('0', 'y', 'yes', '0x1', '', '2', '-1')],
-    STATIC('active copy on mtd2, cleared into mtd1', seed='m2'),
-    STATIC('mode and owner kept', files={PORT: F(port_cfg(), 0o640, 1234, 5678), NET: F(net_cfg(), 0o600, 7, 8)}),
-    STATIC('link stays a link, target rewritten', files={NET: F(link='/etc/data/network'), '/etc/data/network': net_cfg()},
-           changed={'/etc/data/network': net_cfg('192.168.1.1'), PORT: ALL_DONE[PORT], IFCFG: ALL_DONE[IFCFG]}),
-    STATIC('relative link', files={PORT: F(link='../data/p.cfg'), '/etc/data/p.cfg': F(port_cfg(), 0o600, 3, 4)},
-           changed={'/etc/data/p.cfg': ALL_DONE[PORT], NET: ALL_DONE[NET], IFCFG: ALL_DONE[IFCFG]}),
-    C('values cut to 31 and 3 characters', env=dict(ipaddr=LONG, use_dhcp='1234'), echo=False,
-      out=f'gateway ip: 192.168.1.1\nnetmask: 255.255.255.0\nipaddr: {LONG[:31]}\nuse_dhcp: 123\n{UPDATED}',
-      flash='cleared', changed={PORT: port_cfg(LONG[:31], '255.255.255.0'), NET: net_cfg('192.168.1.1'),
-                                IFCFG: if_cfg(LONG[:31], '255.255.255.0', '255.255.255.255', '255.255.255.0')}),
-    # The value patcher through the files: separators, odd shapes, windows.
-    C('key inside a longer word is patched there', files={PORT: port_cfg(head='# my_ip_addr_old=5\n')}, out=UPDATED,
-      flash='cleared', changed={**ALL_DONE, PORT: port_cfg('10.0.0.2', '255.255.255.0', head='# my_ip_addr_192.168.1.20\n')}),
-    C('blank separator, empty and 19-byte old values', out=UPDATED, flash='cleared',
-      files={PORT: port_cfg('1234567890123456789').replace('ip_addr=', 'ip_addr '), NET: net_cfg(''), IFCFG: if_cfg(bc='')},
-      changed={**ALL_DONE, PORT: port_cfg('192.168.1.20', '255.255.255.0').replace('ip_addr=', 'ip_addr ')}),
-    FAIL('20-byte old value', ui + 'ip_addr invalid size...\n', files={PORT: port_cfg('12345678901234567890')}),
-    FAIL('last line without newline', ui + 'NETWORK invalid size...\n', changed=NET_DONE,
-         files={IFCFG: if_cfg().replace('\nONBOOT=yes\n', '')}),
-    FAIL('key at the very end of the text', ui + 'NETWORK invalid size...\n', changed=NET_DONE,
-         files={IFCFG: 'IPADDR=1\nNETMASK=2\nBROADCAST=3\nNETWORK'}),
-    FAIL('key, separator, end of text', ui + 'GATEWAY0 invalid size...\n', changed=PORT_DONE, files={NET: 'GATEWAY0='}),
-    FAIL('empty file', ui + 'ip_addr not found...\n', files={PORT: ''}),
-    # Capacity: 4096 bytes before and after a patch.
-    C('file of 4096 bytes, same lengths', out=UPDATED, flash='cleared',
-      files={PORT: pad(port_cfg('192.168.1.99', '255.255.255.9'), 4096)},
-      changed={**ALL_DONE, PORT: pad(port_cfg('192.168.1.20', '255.255.255.0'), 4096)}),
-    C('grows to exactly 4096 bytes', out=UPDATED, flash='cleared',
-      files={PORT: pad(port_cfg(), 4088)}, changed={**ALL_DONE, PORT: pad(port_cfg('192.168.1.20', '255.255.255.0'), 4096)}),
-    FAIL('patch past 4096 bytes refused', ui + 'subnet too long...\n', files={PORT: pad(port_cfg(), 4089)}),
-    FAIL('file of 4097 bytes refused', up + '/etc/stacfg/porteth0.config larger than 4096 bytes\n',
-         files={PORT: pad(port_cfg(), 4097)}),
-    FAIL('link to a file over 4096 bytes: named by its fixed path', up + '/etc/stacfg/porteth0.config larger than 4096 bytes\n',
-         files={PORT: F(link='/etc/data/big'), '/etc/data/big': pad(port_cfg(), 5000)}),
-    FAIL('later file over 4096 bytes', up + '/etc/sysconfig/network larger than 4096 bytes\n', changed=PORT_DONE,
-         files={NET: pad(net_cfg(), 9000)}),
-    # Each failure of the interface files: message, status, files changed.
-    FAIL('port config missing', up + f'open() failed: {ENOENT}\n', files={PORT: None}),
-    FAIL('port config a dangling link', up + f'open() failed: {ENOENT}\n', files={PORT: F(link='/etc/data/gone')}),
-    FAIL('port config a directory', up + f'open() failed: {EISDIR}\n', files={PORT: F(dir=True)}),
-    FAIL('port config read fails', up + f'read() failed: {EIO}\n', pre=EIO_READ.format(f=PORT)),
-    FAIL('ip_addr absent', ui + 'ip_addr not found...\n', files={PORT: port_cfg().replace('ip_addr', 'ipaddr')}),
-    FAIL('subnet absent: ip_addr patch dropped too', ui + 'subnet not found...\n', files={PORT: port_cfg().replace('subnet', 'mask')}),
-    FAIL('network missing', up + f'open() failed: {ENOENT}\n', changed=PORT_DONE, files={NET: None}),
-    FAIL('GATEWAY0 absent', ui + 'GATEWAY0 not found...\n', changed=PORT_DONE, files={NET: 'GATEWAY=1\n'}),
-    FAIL('ifcfg-eth0 missing', up + f'open() failed: {ENOENT}\n', changed=NET_DONE, files={IFCFG: None}),
-    *[FAIL(f'{k} absent', ui + f'{k} not found...\n', changed=NET_DONE, files={IFCFG: if_cfg().replace(k + '=', 'X=')})
-      for k in ('IPADDR', 'NETMASK', 'BROADCAST', 'NETWORK')],
-    FAIL('network read fails', up + f'read() failed: {EIO}\n', changed=PORT_DONE, pre=EIO_READ.format(f=NET)),
-    # The store: the original stays whole and no temporary file is left.
-    FAIL('directory read-only at the load', up + f'open() failed: {EROFS}\n', pre=RO_DIR.format(d='/etc/stacfg')),
+    static('/24', *A, *BC),
+    static('/16, active copy on mtd2', '10.1.2.3', '255.255.0.0', '10.1.255.255', '10.1.0.0', m2=True),
+    static('non-contiguous mask', '10.1.2.3', '255.0.255.0', '10.255.2.255', '10.0.2.0'),
+    static('invalid mask: all ones', '10.1.2.3', 'bogus', '10.1.2.3', '10.1.2.3'),
+    static('gatewayip absent: GATEWAY0 emptied', *A, *BC, gw=None),
+    *[static(f'use_dhcp {v!r} is static', *A, *BC, dhcp=v) for v in ('', 'yes', '2')],
+    static('links, modes and owners kept', *A, *BC, files={PORT: '-> ../data/p', '/etc/data/p': (port(), 0o600, 3, 4),
+                                                           NET: (net(), 0o640, 1234, 5678)}),
+    C('file of 4096 bytes', files={PORT: pad(port('192.168.1.99', '255.255.255.9'), 4096)}, changed={**ALL_DONE, PORT: pad(port(*A), 4096)}),
+    FAIL('patch past 4096 bytes', ui + 'subnet too long...\n', files={PORT: pad(port(), 4089)}),
+    FAIL('file of 4097 bytes', up + PORT + ' larger than 4096 bytes\n', files={PORT: pad(port(), 4097)}),
+    FAIL('old value of 20 bytes', ui + 'ip_addr invalid size...\n', files={PORT: port('1' * 20)}),
+    *[FAIL(f'{p} absent', up + f'open() failed: {ENOENT}\n', files={p: None}, changed=done)
+      for p, done in ((PORT, {}), (NET, PORT_DONE), (IFCFG, NET_DONE))],
+    *[FAIL(f'{k} absent', ui + f'{k} not found...\n', files={p: FILES[p].replace(k + '=', 'x=')}, changed=done)
+      for p, done, keys in ((PORT, {}, ('ip_addr', 'subnet')), (NET, PORT_DONE, ('GATEWAY0',)),
+                            (IFCFG, NET_DONE, ('IPADDR', 'NETMASK', 'BROADCAST', 'NETWORK'))) for k in keys],
+    FAIL('read fails', up + f'read() failed: {EIO}\n', pre=EIO_READ.format(f=PORT)),
     FAIL('temporary file cannot be created', up + f'open() failed: {EROFS}\n', changed=PORT_DONE,
-         pre=RO_DIR_RW_FILE.format(d='/etc/sysconfig', f=NET)),
-    FAIL('rename fails', up + f'write() failed: {EBUSY}\n', changed=PORT_DONE, pre=BUSY.format(f=NET)),
-    FAIL('rename of the first file fails', up + f'write() failed: {EBUSY}\n', pre=BUSY.format(f=PORT)),
-    # Normal mode, DHCP: one byte in place, nothing else opened.
-    DHCP('use_dhcp 1: n becomes y'),
-    *[DHCP(f'use_dhcp {v!r} requests DHCP', v) for v in ('01', '+1', '1x', ' 1', '1 ')],
-    DHCP('only the first value byte', before='use_dhcp=no\n', after='use_dhcp=yo\n'),
-    DHCP('already y', before='use_dhcp=y\n', after='use_dhcp=y\n'),
-    DHCP('any separator byte', before='use_dhcp:0\n', after='use_dhcp:y\n'),
-    C('file ends with the key', env=dict(use_dhcp='1'), files={PORT: 'a=1\nuse_dhcp'}, out=UPDATED, flash='cleared'),
-    C('file ends with the key and its separator', env=dict(use_dhcp='1'), files={PORT: 'a=1\nuse_dhcp='}, out=UPDATED, flash='cleared'),
-    C('value byte just past 4096 bytes', env=dict(use_dhcp='1'), files={PORT: pad('', 4087) + 'use_dhcp=n\nrest\n'},
-      out=UPDATED, flash='cleared'),
-    C('value byte at offset 4095', env=dict(use_dhcp='1'), files={PORT: pad('', 4086) + 'use_dhcp=n\nrest\n'},
-      out=UPDATED, flash='cleared', changed={PORT: pad('', 4086) + 'use_dhcp=y\nrest\n'}),
-    C('file over 4096 bytes patched in place, tail kept', env=dict(use_dhcp='1'), files={PORT: pad(port_cfg(), 6000)},
-      out=UPDATED, flash='cleared', changed={PORT: pad(port_cfg(dhcp='y'), 6000)}),
-    C('DHCP through a link', env=dict(use_dhcp='1'), files={PORT: F(link='/etc/data/p'), '/etc/data/p': port_cfg()},
-      out=UPDATED, flash='cleared', changed={'/etc/data/p': port_cfg(dhcp='y')}),
-    FAIL('DHCP: key only past 4096 bytes', up + 'use_dhcp not found...\n', env=dict(use_dhcp='1'),
-         files={PORT: pad('', 4096) + 'use_dhcp=n\n'}),
-    FAIL('DHCP: no use_dhcp', up + 'use_dhcp not found...\n', env=dict(use_dhcp='1'), files={PORT: 'ip_addr=1\n'}),
-    FAIL('DHCP: port config missing', up + f'open() failed: {ENOENT}\n', env=dict(use_dhcp='1'), files={PORT: None}),
-    FAIL('DHCP: read fails', up + f'read() failed: {EIO}\n', env=dict(use_dhcp='1'), pre=EIO_READ.format(f=PORT)),
-    # Injection: refused before anything is written or run, in both modes.
-    FAIL('ipaddr with ";"', up + 'ipaddr' + BAD, env=dict(ipaddr=BAD_IP)),
-    FAIL('gatewayip with "$(...)"', up + 'gatewayip' + BAD, env=dict(gatewayip=BAD_GW)),
-    FAIL('netmask with a newline', up + 'netmask' + BAD, env=dict(netmask=BAD_MASK)),
-    FAIL('ipaddr with a blank', up + 'ipaddr' + BAD, env=dict(ipaddr='1.2.3.4 5')),
-    FAIL('checked in the order ipaddr, netmask, gatewayip', up + 'ipaddr' + BAD, env=dict(ipaddr='a/b', netmask='m=1', gatewayip='`id`')),
-    FAIL('netmask before gatewayip', up + 'netmask' + BAD, env=dict(netmask='m=1', gatewayip='`id`')),
-    FAIL('checked before the DHCP rule', up + 'ipaddr' + BAD, env=dict(ipaddr=BAD_IP, use_dhcp='1')),
-    MSFAIL('-m: ipaddr with ";"', ums + 'ipaddr' + BAD, env=dict(ipaddr=BAD_IP)),
-    MSFAIL('-m: gatewayip with "$(...)"', ums + 'gatewayip' + BAD, env=dict(gatewayip=BAD_GW)),
-    MSFAIL('-m: netmask with a newline', ums + 'netmask' + BAD, env=dict(netmask=BAD_MASK)),
-    MSFAIL('-m: gatewayip with a blank', ums + 'gatewayip' + BAD, env=dict(gatewayip='1.1.1.1 ipv6')),
-    # Switch mode: configuration, command lines, programs.
-    SWITCH('switch /24, command line before the programs\' output'),
-    SWITCH('mask /32', '10.1.2.3', '255.255.255.255', 32, '10.1.2.3'),
-    SWITCH('mask 0.0.0.0', '10.1.2.3', '0.0.0.0', 0, '255.255.255.255'),
-    SWITCH('mask 128.0.0.0', '10.1.2.3', '128.0.0.0', 1, '127.255.255.255'),
-    SWITCH('mask 255.255.254.0', '10.1.2.3', '255.255.254.0', 23, '10.1.3.255'),
-    SWITCH('non-contiguous 255.0.255.0', '10.1.2.3', '255.0.255.0', 8, '10.255.2.255'),
-    SWITCH('invalid mask: /32', '10.1.2.3', 'bogus', 32, '10.1.2.3'),
-    SWITCH('gatewayip absent: none', gw=None, gwtext='none'),
-    SWITCH('gatewayip empty: none', gw='', gwtext='none'),
-    SWITCH('DHCP requested: dhcp 1', dhcp='1', d='1'),
-    SWITCH('use_dhcp yes: dhcp 0', dhcp='yes', d='0'),
-    SWITCH('extra arguments ignored', args=('-m', '-t', 'x')),
-    SWITCH('programs run without the environment lock', fakes=dict(LOCK='/dev/mtd1')),
-    SWITCH('clearing waits for the environment lock', fakes=dict(CONFIGNW='hold /dev/mtd1'), ops=['lock released'] + COMMIT_OPS['m1']),
-    SWITCH('main.config link, mode and owner', files={MAIN: F(link='/etc/data/m'), '/etc/data/m': F(sw_cfg(), 0o604, 11, 12)},
-           changed={'/etc/data/m': SW_DONE[MAIN]}),
-    C('-m: dhcpcd.exe absent', ('-m',), files={DHCPCD: None}, changed=SW_DONE, flash='cleared', ran=[SW_RAN],
-      out=f'{MS}{SW_LINE}\nconfignw: running\n{UPDATED}'),
-    C('-m: dhcpcd.exe not executable', ('-m',), files={DHCPCD: F(FAKE_TEXT, 0o644)}, changed=SW_DONE, flash='cleared',
-      ran=[SW_RAN], out=f'{MS}{SW_LINE}\nconfignw: running\n{UPDATED}'),
-    *[C(f'-m: confignw {how}', ('-m',), fakes=dict(CONFIGNW=how), status=1, changed=SW_DONE, ran=[SW_RAN],
-        out=f'{MS}{SW_LINE}\nconfignw: running\n{MS_FAILED}') for how in ('exit 1', 'exit 255', 'kill TERM', 'kill KILL')],
-    C('-m: confignw missing', ('-m',), files={CONFIGNW: None}, status=1, changed=SW_DONE,
-      out=f'{MS}{SW_LINE}\n{MS_FAILED}', err=re.compile(r'.*/usr/local/bin/confignw: (\S+ )?not found\n')),
-    *[C(f'-m: dhcpcd.exe {how}', ('-m',), fakes=dict(DHCPCD_EXE=how), status=1, changed=SW_DONE, ran=[SW_RAN, 'dhcpcd.exe na down'],
-        out=f'{MS}{SW_LINE}\nconfignw: running\n{DHCPCD_RUN}{MS_FAILED}') for how in ('exit 3', 'kill TERM')],
-    MSFAIL('-m: main.config missing', upm + f'open() failed: {ENOENT}\n', files={MAIN: None}),
-    MSFAIL('-m: main.config read fails', upm + f'read() failed: {EIO}\n', pre=EIO_READ.format(f=MAIN)),
-    *[MSFAIL(f'-m: main.config without {k}', ui + f'{k} not found...\n', files={MAIN: sw_cfg().replace(k + '=', 'x=')})
+         pre=RO_DIR.format(d='/etc/sysconfig', f=NET)),
+    FAIL('rename fails', up + f'write() failed: {EBUSY}\n', pre=BUSY.format(f=PORT)),
+    # DHCP: the first value byte becomes "y" in place, nothing else is opened (the other files are absent).
+    *[C(f'DHCP, use_dhcp {v!r}', env=dict(use_dhcp=v), files={NET: None, IFCFG: None}, changed={PORT: port(dhcp='y')}) for v in ('1', ' 1')],
+    C('DHCP in a file of 6000 bytes', env=dict(use_dhcp='1'), files={PORT: pad(port(dhcp='no'), 6000)},
+      changed={PORT: pad(port(dhcp='yo'), 6000)}),
+    C('DHCP, value byte just past 4096 bytes', env=dict(use_dhcp='1'), files={PORT: pad('', 4087) + 'use_dhcp=n\nrest\n'}),
+    *[FAIL(f'DHCP, {why}', up + e, env=dict(use_dhcp='1'), **kw) for why, e, kw in (
+        ('no use_dhcp', 'use_dhcp not found...\n', dict(files={PORT: 'ip_addr=1\n'})),
+        ('port config absent', f'open() failed: {ENOENT}\n', dict(files={PORT: None})),
+        ('read fails', f'read() failed: {EIO}\n', dict(pre=EIO_READ.format(f=PORT))))],
+    # Injection: refused before anything is written or run, in both modes; -t only shows.
+    *[FAIL(f'{k} {v!r}', up + k + BAD, env={k: v}) for k, v in INJECT.items()],
+    *[MSFAIL(f'{k} {v!r}', 'netset update_files_ms: ' + k + BAD, env={k: v}) for k, v in INJECT.items()],
+    FAIL('ipaddr checked first', up + 'ipaddr' + BAD, env=dict(ipaddr='a/b', netmask='m=1', gatewayip='`id`')),
+    FAIL('netmask before gatewayip and DHCP', up + 'netmask' + BAD, env=dict(netmask='m=1', gatewayip='`id`', use_dhcp='1')),
+    C('-t shows an injection attempt', '-t', '', env=INJECT),
+    # Switch mode.
+    switch('/24', *A, 24, BC[0]),
+    switch('/32', '10.1.2.3', '255.255.255.255', 32, '10.1.2.3'),
+    switch('0.0.0.0', '10.1.2.3', '0.0.0.0', 0, '255.255.255.255'),
+    switch('/23', '10.1.2.3', '255.255.254.0', 23, '10.1.3.255'),
+    switch('non-contiguous mask', '10.1.2.3', '255.0.255.0', 8, '10.255.2.255'),
+    switch('invalid mask', '10.1.2.3', 'bogus', 32, '10.1.2.3'),
+    *[switch(f'gatewayip {gw!r}: none', *A, 24, BC[0], gw=gw) for gw in (None, '')],
+    switch('DHCP', *A, 24, BC[0], dhcp='1', d='1'),
+    switch('use_dhcp yes is static', *A, 24, BC[0], dhcp='yes'),
+    switch('link, mode and owner', *A, 24, BC[0], files={MAIN: '-> /etc/data/m', '/etc/data/m': (sw(), 0o604, 11, 12)}),
+    switch('programs run without the lock', *A, 24, BC[0], fakes=dict(LOCK='/dev/mtd1')),
+    switch('clearing waits for the lock', *A, 24, BC[0], pre=HOLD, ops=['lock released'] + commit_ops('mtd1', 'mtd2')),
+    *[C(f'-m: confignw {how}', '-m', MS + runs(SW_CMD) + MS_FAILED, fakes=dict(CONFIGNW=how), changed=SW_DONE)
+      for how in ('exit 1', 'kill TERM')],
+    *[C(f'-m: dhcpcd.exe {how}', '-m', MS + runs(SW_CMD, DOWN) + MS_FAILED, fakes=dict(DHCPCD_EXE=how), changed=SW_DONE)
+      for how in ('exit 3', 'kill TERM')],
+    *[C(f'-m: dhcpcd.exe {why}', '-m', MS + runs(SW_CMD) + UPDATED, files={DHCPCD: f}, changed=SW_DONE)
+      for why, f in (('absent', None), ('not executable', (FAKE_TEXT, 0o644, 0, 0)))],
+    C('-m: confignw absent', '-m', f'{MS}{SW_CMD}\n{MS_FAILED}', re.compile(r'.*/usr/local/bin/confignw: (\S+ )?not found\n'),
+      files={CONFIGNW: None}, changed=SW_DONE),
+    *[MSFAIL(f'main.config without {k}', ui + f'{k} not found...\n', files={MAIN: sw().replace(k + '=', 'x=')})
       for k in ('ip_address', 'prefixlen', 'gateway', 'use_dhcp')],
-    MSFAIL('-m: old gateway of 20 bytes', ui + 'gateway invalid size...\n', files={MAIN: sw_cfg(gw='1' * 20)}),
-    MSFAIL('-m: main.config over 4096 bytes', upm + '/etc/switch/main.config larger than 4096 bytes\n',
-           files={MAIN: pad(sw_cfg(), 4097)}),
-    MSFAIL('-m: patch past 4096 bytes', ui + 'ip_address too long...\n', files={MAIN: pad(sw_cfg(), 4093)}),
-    SWITCH('patch to exactly 4096 bytes', files={MAIN: pad(sw_cfg(), 4088)},
-           changed={MAIN: pad(sw_cfg('192.168.1.20', '24', '192.168.1.1'), 4096)}),
-    MSFAIL('-m: rename fails', upm + f'write() failed: {EBUSY}\n', pre=BUSY.format(f=MAIN)),
-    MSFAIL('-m: temporary file cannot be created', upm + f'open() failed: {EROFS}\n',
-           pre=RO_DIR_RW_FILE.format(d='/etc/switch', f=MAIN)),
-    # Test mode: shows, changes nothing.
-    C('-t shows the values', ('-t',)),
-    C('-t with extra arguments', ('-t', '-m', 'x')),
-    C('-t shows an injection attempt and runs nothing', ('-t',), env=dict(ipaddr=BAD_IP, gatewayip=BAD_GW)),
-    C('-t with netmask absent', ('-t',), env=dict(netmask=None), status=1, err='netset: netmask not found...\n'),
-    # The four values: missing ones end the command before anything changes.
-    C('netmask absent', env=dict(netmask=None), status=1, err='netset: netmask not found...\n'),
-    C('gatewayip and netmask absent', env=dict(gatewayip=None, netmask=None), status=1, err='netset: netmask not found...\n'),
-    C('ipaddr absent', env=dict(ipaddr=None), status=1, err='netset: ipaddr not found...\n'),
-    C('use_dhcp absent', env=dict(use_dhcp=None), status=1, err='netset: use_dhcp not found...\n'),
-    C('-m: use_dhcp absent', ('-m',), env=dict(use_dhcp=None), status=1, err='netset: use_dhcp not found...\n'),
-    # The request: only exactly "1" counts; no usable environment is no request.
-    *[C(f'{mode or "normal"}: use_net_settings {v!r} does nothing', (mode,) if mode else (), env=dict(use_net_settings=v), echo=False)
-      for v in ('0', '11', '01', '1 ', ' 1', '', None, 'y') for mode in ('', '-m')],
-    C('-t: use_net_settings 0 shows nothing', ('-t',), env=dict(use_net_settings='0'), echo=False),
-    C('both copies damaged', seed='bad', echo=False),
-    C('-m: both copies damaged', ('-m',), seed='bad', echo=False),
-    C('no /dev/mtd1', seed='nodev', echo=False, err='read_uboot_env: Could not open env flash device...\n'),
-    # Clearing the request fails after the files were changed.
-    C('load at the clearing step fails (mtd1)', sim=dict(FAIL_OPEN='mtd1:3:EIO'), status=1, changed=ALL_DONE,
-      out=NOT_UPDATED, err='read_uboot_env: Could not open env flash device...\n'),
-    C('load at the clearing step fails (mtd2)', sim=dict(FAIL_OPEN='mtd2:3:EACCES'), status=1, changed=ALL_DONE,
-      out=NOT_UPDATED, err='read_uboot_env: Could not open env2 flash device...\n'),
-    C('read at the clearing step fails', sim=dict(FAIL_READ='mtd1:3:EIO'), status=1, changed=ALL_DONE,
-      out=NOT_UPDATED, err=f'read_uboot_env: read(env1) failed: {EIO}\n'),
-    C('-m: load at the clearing step fails', ('-m',), sim=dict(FAIL_OPEN='mtd1:3:EIO'), status=1, changed=SW_DONE,
-      ran=[SW_RAN, 'dhcpcd.exe na down'], out=f'{MS}{SW_LINE}\nconfignw: running\n{DHCPCD_RUN}{NOT_UPDATED}',
-      err='read_uboot_env: Could not open env flash device...\n'),
-    C('commit: new copy cannot be opened', sim=dict(FAIL_OPEN='mtd2:4:EIO'), status=1, changed=ALL_DONE,
-      out=NOT_UPDATED, err='set_uboot_env_var: Could not open env flash device...\n'),
-    C('commit: erase fails', sim=dict(FAIL_IOCTL='ERASE:EIO'), status=1, changed=ALL_DONE, out=NOT_UPDATED,
-      ops=['erase mtd2 0 65536'], err=f'ubootenv: ioctl() MEMERASE failed: {EIO}\nmgr: Failed to erase env sector...\n'),
-    C('commit: new copy not written', sim=dict(FAIL_WRITE='mtd2:1'), status=1, changed=ALL_DONE, flash='erased',
-      out=NOT_UPDATED, ops=COMMIT_OPS['m1'][:2], err=f'write() failed: {EIO}\nFailed to write new env sector...\n'),
-    C('commit: old flag not written', sim=dict(FAIL_WRITE='mtd1:1'), status=1, changed=ALL_DONE, flash='new',
-      out=NOT_UPDATED, ops=COMMIT_OPS['m1'], err=f'write() failed: {EIO}\nFailed to write old env flag...\n'),
-    C('commit: old copy cannot be opened', sim=dict(FAIL_OPEN='mtd1:4:EIO'), status=1, changed=ALL_DONE, flash='new',
-      out=NOT_UPDATED, err='set_uboot_env_var: Could not open old env flash device...\n'),
+    MSFAIL('main.config absent', upm + f'open() failed: {ENOENT}\n', files={MAIN: None}),
+    MSFAIL('main.config read fails', upm + f'read() failed: {EIO}\n', pre=EIO_READ.format(f=MAIN)),
+    MSFAIL('main.config of 4097 bytes', upm + MAIN + ' larger than 4096 bytes\n', files={MAIN: pad(sw(), 4097)}),
+    MSFAIL('temporary file cannot be created', upm + f'open() failed: {EROFS}\n', pre=RO_DIR.format(d='/etc/switch', f=MAIN)),
+    # Test mode, missing values, no request, clearing the request fails.
+    C('-t', '-t', ''),
+    C('gatewayip and netmask absent', out='', err='netset: netmask not found...\n', env=dict(gatewayip=None, netmask=None)),
+    C('-m: use_dhcp absent', '-m', '', 'netset: use_dhcp not found...\n', env=dict(use_dhcp=None)),
+    *[C(f'{a or "normal"}: use_net_settings {v!r}', a, '', env=dict(use_net_settings=v)) for v in ('0', '11', ' 1', '', None) for a in ('', '-m', '-t')],
+    FAIL('load at the clearing step fails', 'read_uboot_env: Could not open env flash device...\n', sim=dict(FAIL_OPEN='mtd1:3:EIO'),
+         out='Network settings not updated...\n', changed=ALL_DONE),
+    C('-m: load at the clearing step fails', '-m', MS + runs(SW_CMD, DOWN) + 'Network settings not updated...\n',
+      'read_uboot_env: Could not open env flash device...\n', sim=dict(FAIL_OPEN='mtd1:3:EIO'), changed=SW_DONE),
+    FAIL('commit fails', f'ubootenv: ioctl() MEMERASE failed: {EIO}\nmgr: Failed to erase env sector...\n',
+         sim=dict(FAIL_IOCTL='ERASE:EIO'), out='Network settings not updated...\n', changed=ALL_DONE, ops=['erase mtd2 0 65536']),
 ]
 
 
-def env_entries(over):
-    """ENV with the case's changes (None removes), new names appended."""
-    env = dict(ENV)
-    env.update(over or {})
-    return [(k, v) for k, v in env.items() if v is not None]
-
-
-def echo(env):
-    """The lines load_net_settings writes for these values (up to the first
-    missing one)."""
-    d = dict(env)
-    lines = ['gateway ip: ' + d['gatewayip'] if 'gatewayip' in d else 'gateway ip: not found']
-    for key, label in (('netmask', 'netmask'), ('ipaddr', 'ipaddr'), ('use_dhcp', 'use_dhcp')):
-        if key not in d:
-            break
-        lines.append(f'{label}: {d[key]}')
-    return ''.join(line + '\n' for line in lines)
-
-
-def clear(path):
-    if os.path.islink(path) or os.path.isfile(path):
-        os.unlink(path)
-    elif os.path.isdir(path):
-        shutil.rmtree(path)
-
-
-def seed_files(over):
-    for root in ROOTS:
-        clear(root)
-    files = dict(FILES)
-    files.update(over or {})
-    for path, f in files.items():
-        if f is None:
-            continue
-        f = f if isinstance(f, F) else F(f)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        if f.dir:
-            os.mkdir(path)
-        elif f.link:
-            os.symlink(f.link, path)
-        else:
-            with open(path, 'w', encoding='latin-1') as out:
-                out.write(f.text)
-            os.chown(path, f.uid, f.gid)
-            os.chmod(path, f.mode)
-
-
 def snapshot():
-    """Every entry below the device's directories: (kind, content or link
-    target, mode, owner)."""
+    """Every file and link below DIRS, and confignw."""
     snap = {}
-    for root in ROOTS:
-        tree = os.walk(root) if os.path.isdir(root) else [(os.path.dirname(root), [], [os.path.basename(root)])]
-        for top, dirs, names in tree:
-            for name in names + [d for d in dirs if os.path.islink(os.path.join(top, d))]:
-                p = os.path.join(top, name)
-                if not os.path.lexists(p):
-                    continue
-                st = os.lstat(p)
-                if os.path.islink(p):
-                    snap[p] = ('link', os.readlink(p))
-                else:
-                    snap[p] = ('file', h.slurp(p), oct(st.st_mode), st.st_uid, st.st_gid)
+    for p in [os.path.join(top, n) for d in DIRS for top, _, names in os.walk(d) for n in names] + [CONFIGNW]:
+        st = os.lstat(p) if os.path.lexists(p) else None
+        if st:
+            snap[p] = ('link', os.readlink(p)) if os.path.islink(p) else ('file', h.slurp(p), oct(st.st_mode), st.st_uid, st.st_gid)
     return snap
 
 
-def spawn(args, sim, pre, fakes):
-    """The binary with the simulator, as the harness starts it; with pre,
-    inside a private mount namespace after those shell commands."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(('FLASHSIM', 'FAKE_'))}
-    env.update({'FLASHSIM_' + k: str(v) for k, v in (sim or {}).items()}, FLASHSIM_LOG=h.LOG, FAKE_LOG=RAN)
-    env.update({'FAKE_' + k: v for k, v in (fakes or {}).items()})
-    if h.EMU:
-        env['QEMU_SET_ENV'] = 'LD_PRELOAD=' + h.PRELOAD
-    else:
-        env['LD_PRELOAD'] = h.PRELOAD
-    cmd = h.EMU + [h.PEL] + list(args)
-    if pre:
-        cmd = ['unshare', '--mount', '--propagation', 'private', '--', '/bin/sh', '-ec',
-               pre + '\nexec "$@"', 'sh'] + cmd
-    try:
-        return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=60)
-    except subprocess.TimeoutExpired as e:  # e.g. waiting for a lock it holds itself
-        return subprocess.CompletedProcess(cmd, 'timeout after 60 s', e.stdout or b'', e.stderr or b'')
-
-
 def scenario(c):
-    env = env_entries(c['env'])
-    entries = [f'{k}={v}' for k, v in env]
-    m1, m2 = {'m1': (h.image(entries), h.image(OLD, flag=0)), 'm2': (h.image(OLD, flag=0), h.image(entries)),
-              'bad': (h.image(entries, bad_crc=True), h.image(entries, bad_crc=True)),
-              'nodev': (None, h.image(entries))}[c['seed']]
-    h.seed(m1, m2)
-    seed_files(c['files'])
+    env = {**ENV, **c['env']}
+    entries = [f'{k}={v}' for k, v in env.items() if v is not None]
+    act, other = h.image(entries), h.image(OLD, flag=0)
+    h.seed(*((other, act) if c['m2'] else (act, other)))
+    for d in DIRS:
+        shutil.rmtree(d, ignore_errors=True)
+    for path, f in {**FILES, **c['files']}.items():
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if path == CONFIGNW and os.path.lexists(path):
+            os.unlink(path)
+        if isinstance(f, str) and f.startswith('-> '):
+            os.symlink(f[3:], path)
+        elif f is not None:
+            text, mode, uid, gid = (f, 0o644, 0, 0) if isinstance(f, str) else f
+            with open(path, 'w', encoding='latin-1') as out:
+                out.write(text)
+            os.chown(path, uid, gid)
+            os.chmod(path, mode)
     before = snapshot()
-    for p in (h.LOG, RAN, PWNED):
+    for p in (h.LOG, PWNED):
         if os.path.lexists(p):
             os.unlink(p)
-    p = spawn(c['args'], c['sim'], c['pre'], c['fakes'])
+    run_env = {k: v for k, v in os.environ.items() if not k.startswith(('FLASHSIM', 'FAKE_'))}
+    run_env.update({'FLASHSIM_' + k: v for k, v in c['sim'].items()}, FLASHSIM_LOG=h.LOG, **{'FAKE_' + k: v for k, v in c['fakes'].items()})
+    run_env['QEMU_SET_ENV' if h.EMU else 'LD_PRELOAD'] = ('LD_PRELOAD=' if h.EMU else '') + h.PRELOAD
+    p = subprocess.run(['unshare', '--mount', '--propagation', 'private', '--', '/bin/sh', '-ec', c['pre'] + '\nexec "$@"', 'sh',
+                        *h.EMU, h.PEL, *c['args'].split()], env=run_env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
+    echo = ''
+    for k, label in (('gatewayip', 'gateway ip'), ('netmask', 'netmask'), ('ipaddr', 'ipaddr'), ('use_dhcp', 'use_dhcp')):
+        if env['use_net_settings'] != '1' or (env[k] is None and k != 'gatewayip'):
+            break
+        echo += f'{label}: {"not found" if env[k] is None else env[k]}\n'
     out, err = p.stdout.decode('latin-1'), p.stderr.decode('latin-1')
-    if os.path.exists(h.DEVS[0]):  # a lock holder left behind by a fake has finished
-        with open(h.DEVS[0], 'rb') as dev:
-            fcntl.flock(dev, fcntl.LOCK_EX)
-
-    want_out = (echo(env) if c['echo'] else '') + c['out']
+    done = c['out'].endswith(UPDATED)
     cleared = [e for e in entries if not e.startswith('use_net_settings=')] + ['use_net_settings=0']
-    old, new = (m1, m2) if c['seed'] != 'm2' else (m2, m1)
-    want_old, want_new = {'kept': lambda: (old, new), 'erased': lambda: (old, b'\xff' * len(new)),
-                          'new': lambda: (old, h.committed(new, cleared)),
-                          'cleared': lambda: (h.flagged(old, 0), h.committed(new, cleared))}[c['flash']]()
-    want_m = (want_old, want_new) if c['seed'] != 'm2' else (want_new, want_old)
-    ops = c['ops'] if c['ops'] is not None else {'kept': [], 'new': COMMIT_OPS['m1'][:2],
-                                                 'cleared': COMMIT_OPS.get(c['seed'])}[c['flash']]
+    want_m = (h.flagged(act, 0), h.committed(other, cleared)) if done else (act, other)
+    ops = c['ops'] if c['ops'] is not None else commit_ops(*(('mtd2', 'mtd1') if c['m2'] else ('mtd1', 'mtd2'))) if done else []
     want_files = dict(before)
-    for path, text in (c['changed'] or {}).items():
-        want_files[path] = ('file', text.encode('latin-1')) + before[path][2:]
-    log = h.slurp(h.LOG)
-    ran = h.slurp(RAN)
-
-    problems = [h.diff(label, got, exp) for label, got, exp in (
-        ('status', p.returncode, c['status']), ('stdout', out, want_out),
-        ('mtd1', h.slurp(h.DEVS[0]), want_m[0]), ('mtd2', h.slurp(h.DEVS[1]), want_m[1]),
-        ('op log', log.decode().splitlines() if log else [], ops),
-        ('programs run', ran.decode('latin-1').splitlines() if ran else [], list(c['ran'])))]
+    for path, text in c['changed'].items():
+        path = os.path.realpath(path)
+        want_files[path] = ('file', text.encode('latin-1'), *before[path][2:])
+    log = (h.slurp(h.LOG) or b'').decode().splitlines()
+    status = 1 if c['err'] or c['out'].endswith(('failed\n', 'not updated...\n')) else 0
+    after = snapshot()
+    problems = [h.diff(label, got, want) for label, got, want in (
+        ('status', p.returncode, status), ('stdout', out, echo + c['out']), ('op log', log, ops),
+        ('mtd1', h.slurp(h.DEVS[0]), want_m[c['m2']]), ('mtd2', h.slurp(h.DEVS[1]), want_m[not c['m2']]),
+        *((f, after.get(f), want_files.get(f)) for f in sorted(set(after) | set(want_files))))]
     if isinstance(c['err'], re.Pattern):
         problems.append(None if c['err'].fullmatch(err) else f'stderr: got {err!r}, want /{c["err"].pattern}/')
     else:
         problems.append(h.diff('stderr', err, c['err']))
-    after = snapshot()
-    for path in sorted(set(after) | set(want_files)):
-        problems.append(h.diff(path, after.get(path), want_files.get(path)))
-    if os.path.lexists(PWNED):
-        problems.append(PWNED + ' was created')
-        os.unlink(PWNED)
-    h.report(c['name'] + ': pelvanor ' + ' '.join(map(repr, c['args'])), [x for x in problems if x])
-
-
-def main():
-    names = [c['name'] for c in CASES]
-    dup = {n for n in names if names.count(n) > 1}
-    assert not dup, dup
-    only = sys.argv[1:]
-    for c in CASES:
-        if not only or any(o in c['name'] for o in only):
-            scenario(c)
-    h.finish()
+    problems.append(PWNED + ' was created' if os.path.lexists(PWNED) else None)
+    h.report(c['name'] + ': pelvanor ' + c['args'], [x for x in problems if x])
 
 
 if __name__ == '__main__':
-    main()
+    names = [c['name'] for c in CASES]
+    assert len(set(names)) == len(names), 'duplicate case names'
+    for c in CASES:
+        if not sys.argv[1:] or any(o in c['name'] for o in sys.argv[1:]):
+            scenario(c)
+    h.finish()
