@@ -114,6 +114,7 @@ CASES = [
     MSFAIL('main.config of 4097 bytes', upm + MAIN + ' larger than 4096 bytes\n', files={MAIN: pad(sw(), 4097)}),
     MSFAIL('no temporary file', upm + f'open() failed: {EROFS}\n', pre=RO_DIR.format('/etc/switch', MAIN)),
     # Test mode, missing values, no request, clearing the request fails.
+    C('-t', '-t', ''),
     FAIL('gatewayip and netmask absent', 'netset: netmask not found...\n', env=dict(gatewayip=None, netmask=None)),
     C('-m: use_dhcp absent', '-m', '', 'netset: use_dhcp not found...\n', env=dict(use_dhcp=None)),
     *[C(f'{a or "normal"}: use_net_settings {v!r}', a, '', env=dict(use_net_settings=v))
