@@ -141,9 +141,10 @@ for sim, writes in [('mtd2:1:100', [(0, 8192), (100, 8092)]), ('mtd2:1:1,mtd2:2:
     case('short write', ['-s', 'a', '9'], A1, SPARE, {'SHORT_WRITE': sim}, f1=flagged(A1, 0), f2=NEW,
          log=['erase mtd2 0 65536'] + ['write mtd2 %d %d' % w for w in writes] + ['write mtd1 4 1'])
 
-# --- the lock: edits of distinct names started at once all succeed and all land
+# --- the lock: edits of distinct names started at once all succeed and all land (the image written one byte per
+# call, so that each commit takes long enough for unlocked edits to overlap)
 seed(image('base=1'), image('', flag=0))
-results = [p.communicate() + (p.returncode,) for p in [spawn(['-s', 'k%d' % i, str(i)]) for i in range(8)]]
+results = [p.communicate() + (p.returncode,) for p in [spawn(['-s', 'k%d' % i, str(i)], {'SHORT_WRITE': '*:*:1'}) for i in range(8)]]
 r = run(['-g'], keep=True)
 report('lock: 8 edits at once', [d for d in (diff('results', results, [(b'', b'', 0)] * 8), diff(
     'listing', sorted(r.out.split()), sorted(['base=1'] + ['k%d=%d' % (i, i) for i in range(8)]))) if d])
