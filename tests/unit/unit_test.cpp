@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "netset.hpp"
 #include "ubootenv.hpp"
@@ -25,9 +26,9 @@ std::uint32_t reference_crc(const void* data, std::size_t n) {
 }
 
 TEST(Crc32, CheckValuesZeroLengthAndChaining) {
-    for (const auto& [data, crc] : {std::pair{"123456789"s, 0xCBF43926u}, {""s, 0u},
-                                    {"a"s, 0xE8B7BE43u}, {"abc"s, 0x352441C2u}})
-        EXPECT_EQ(crc32(0, data.data(), unsigned(data.size())), crc) << data;
+    const char* text[] = {"123456789", "", "a", "abc"};
+    const std::uint32_t crc[] = {0xCBF43926, 0, 0xE8B7BE43, 0x352441C2};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(crc32(0, text[i], std::strlen(text[i])), crc[i]) << i;
     for (std::uint32_t start : {0u, 1u, 0xCBF43926u, ~0u}) EXPECT_EQ(crc32(start, "x", 0), start);
     // Every split of every length up to 40 at each alignment: the pieces start
     // and end inside the four-byte words of the bulk loop.
@@ -44,25 +45,23 @@ TEST(Crc32, CheckValuesZeroLengthAndChaining) {
 // looking up `name` gives `value`, deleting an absent name `deleted`, and the crc is then
 // stored most significant byte first.
 TEST(EnvImage, WalkAndRebuildAtTheLastByte) {
-    const struct {
-        std::size_t nul; std::string after, name; std::optional<std::string> value; int deleted;
-    } cases[] = {
-        {8184, "=\0"s, "", "", -1},                   // entry at 8190 visited, kept: no room
-        {8185, "=", "", std::nullopt, 0},             // one would start at 8191: not visited
-        {8185, "", "f", std::string(8183, 'x'), 0},   // terminator at 8191
-        {8186, "", "f", std::string(8184, 'x'), -1},  // entry ends at 8191, no terminator
-    };
-    for (const auto& c : cases) {
+    using Case = std::tuple<std::size_t, std::string, std::string, std::optional<std::string>, int>;
+    for (const auto& [nul, after, name, value, deleted] : std::initializer_list<Case>{
+             {8184, "=\0"s, "", "", -1},                   // entry at 8190 visited, kept: no room
+             {8185, "=", "", std::nullopt, 0},             // one would start at 8191: not visited
+             {8185, "", "f", std::string(8183, 'x'), 0},   // terminator at 8191
+             {8186, "", "f", std::string(8184, 'x'), -1},  // entry ends at 8191, no terminator
+         }) {
         EnvImage& img = env_store.image[0];
-        const std::string data = "f=" + std::string(c.nul - 2, 'x') + '\0' + c.after;
+        const std::string data = "f=" + std::string(nul - 2, 'x') + '\0' + after;
         std::memset(img.data, 0xFF, env_data_size);
         std::memcpy(img.data, data.data(), data.size());
-        const char* v = get_uboot_env_var(&img, c.name.c_str());
-        EXPECT_EQ(v ? std::optional<std::string>(v) : std::nullopt, c.value) << c.nul;
-        ASSERT_EQ(put_uboot_env_var(&img, "zz", nullptr), c.deleted) << c.nul;
+        const char* v = get_uboot_env_var(&img, name.c_str());
+        EXPECT_EQ(v ? std::optional<std::string>(v) : std::nullopt, value) << nul;
+        ASSERT_EQ(put_uboot_env_var(&img, "zz", nullptr), deleted) << nul;
         const std::uint32_t crc = reference_crc(img.data, env_data_size);
         for (int i = 0; i < 4; ++i)
-            EXPECT_TRUE(c.deleted || img.crc[i] == std::uint8_t(crc >> (24 - 8 * i))) << c.nul;
+            EXPECT_TRUE(deleted || img.crc[i] == std::uint8_t(crc >> (24 - 8 * i))) << nul;
     }
 }
 
@@ -71,38 +70,38 @@ TEST(EnvImage, WalkAndRebuildAtTheLastByte) {
 // refused (start -1) and the text must stay as it was, the message.
 TEST(UpdateItem, Patches) {
     const std::string dots(4090, '.'), bad = " invalid size...\n", full = "A=1\n" + dots + ".\n";
-    const struct { std::string text, key, value; int start; std::string result; } cases[] = {
-        // The worked example: 30 bytes, an 8-byte value becomes 15, length 37.
-        {"IPADDR=10.1.1.1\nNETMASK=1.2.3\n", "IPADDR", "192.168.100.200", 7,
-         "IPADDR=192.168.100.200\nNETMASK=1.2.3\n"},
-        {"A=12345\nB=x\n", "A", "9", 2, "A=9\nB=x\n"},                      // shrink
-        {"A=1\nB=2\nC=3", "B", "12345", 6, "A=1\nB=12345\nC=3"},             // grow, tail kept
-        {"A=abc\nB\n", "A", "xyz", 2, "A=xyz\nB\n"},                        // equal length
-        {"A=\nB\n", "A", "v", 2, "A=v\nB\n"},                                // 0-byte old value
-        {"x A=" + std::string(19, '9') + "\nz", "A", "", 4, "x A=\nz"},      // 19-byte old value
-        {"x A=" + std::string(20, '9') + "\nz", "A", "1", -1, "A" + bad},    // 20: too long
-        {"A=1\nA=2\n", "A", "9", 2, "A=9\nA=2\n"},                          // first occurrence
-        {"IPADDR2=5\nIPADDR=2\n", "IPADDR", "9", 7, "IPADDR29\nIPADDR=2\n"},  // longer word
-        {"A=1\nB=2", "B", "3", -1, "B" + bad},                              // last line: no newline
-        {"A=1\nB=", "B", "3", -1, "B" + bad},                                // value starts at end
-        {"A=1\nB", "B", "3", -1, "B" + bad},                                 // value starts past it
-        {"", "A", "1", -1, "A not found...\n"},                              // empty text
-        {"A=1\n" + dots + "\n", "A", "12", 2, "A=12\n" + dots + "\n"},        // grows to 4096 bytes
-        {full, "A", "12", -1, "A too long...\n"},                            // would pass 4096
-        {full.substr(0, 4095) + 'K', "K", "1", -1, "K" + bad},               // key in the last byte
-    };
-    for (const auto& c : cases) {
+    using Case = std::tuple<std::string, std::string, std::string, int, std::string>;
+    for (const auto& [text, key, value, start, result] : std::initializer_list<Case>{
+             // The worked example: 30 bytes, an 8-byte value becomes 15, length 37.
+             {"IPADDR=10.1.1.1\nNETMASK=1.2.3\n", "IPADDR", "192.168.100.200", 7,
+              "IPADDR=192.168.100.200\nNETMASK=1.2.3\n"},
+             {"A=12345\nB=x\n", "A", "9", 2, "A=9\nB=x\n"},                     // shrink
+             {"A=1\nB=2\nC=3", "B", "12345", 6, "A=1\nB=12345\nC=3"},           // grow, tail kept
+             {"A=abc\nB\n", "A", "xyz", 2, "A=xyz\nB\n"},                       // equal length
+             {"A=\nB\n", "A", "v", 2, "A=v\nB\n"},                              // 0-byte old value
+             {"x A=" + std::string(19, '9') + "\nz", "A", "", 4, "x A=\nz"},    // 19-byte old value
+             {"x A=" + std::string(20, '9') + "\nz", "A", "1", -1, "A" + bad},  // 20: too long
+             {"A=1\nA=2\n", "A", "9", 2, "A=9\nA=2\n"},                         // first occurrence
+             {"IPADDR2=5\nIPADDR=2\n", "IPADDR", "9", 7, "IPADDR29\nIPADDR=2\n"},  // longer word
+             {"A=1\nB=2", "B", "3", -1, "B" + bad},   // last line: no newline
+             {"A=1\nB=", "B", "3", -1, "B" + bad},    // value starts at end
+             {"A=1\nB", "B", "3", -1, "B" + bad},     // value starts past it
+             {"", "A", "1", -1, "A not found...\n"},  // empty text
+             {"A=1\n" + dots + "\n", "A", "12", 2, "A=12\n" + dots + "\n"},  // grows to 4096 bytes
+             {full, "A", "12", -1, "A too long...\n"},                       // would pass 4096
+             {full.substr(0, 4095) + 'K', "K", "1", -1, "K" + bad},          // key in the last byte
+         }) {
         static netset::ConfigText t;
         std::memset(t.buf, '\n', sizeof t.buf);
-        std::memcpy(t.buf, c.text.data(), c.text.size());
-        t.len = static_cast<std::int32_t>(c.text.size());
+        std::memcpy(t.buf, text.data(), text.size());
+        t.len = static_cast<std::int32_t>(text.size());
         testing::internal::CaptureStderr();
-        const char* r = netset::update_item(t.buf, &t.len, c.key.c_str(), c.value.c_str());
-        const std::string err = testing::internal::GetCapturedStderr(), trace = c.text.substr(0, 9);
-        EXPECT_EQ(r ? r - t.buf : -1, c.start) << trace;
-        EXPECT_EQ(err, r ? "" : "netset update_item: " + c.result) << trace;
+        const char* r = netset::update_item(t.buf, &t.len, key.c_str(), value.c_str());
+        const std::string err = testing::internal::GetCapturedStderr(), trace = text.substr(0, 9);
+        EXPECT_EQ(r ? r - t.buf : -1, start) << trace;
+        EXPECT_EQ(err, r ? "" : "netset update_item: " + result) << trace;
         ASSERT_TRUE(t.len >= 0 && t.len <= netset::config_capacity) << trace;
-        EXPECT_EQ(std::string(t.buf, std::size_t(t.len)), r ? c.result : c.text) << trace;
+        EXPECT_EQ(std::string(t.buf, std::size_t(t.len)), r ? result : text) << trace;
         const std::size_t rest = sizeof t.buf - std::size_t(t.len);  // untouched if refused
         EXPECT_TRUE(r || std::string(t.buf + t.len, rest) == std::string(rest, '\n')) << trace;
     }
