@@ -1,7 +1,7 @@
 // Editor: an image as a load leaves it, then up to 8 sets and deletes against a model (kept
 // entries, NAME=VALUE, terminator: they fit or the image stays). After each success the crc
 // verifies (big-endian), the data is the model's with 0xFF fill, the partner a commit writes is
-// the same, NAME has the value or is gone, other names keep theirs (bar one NAME shadows: "X=").
+// the same, NAME has the value or is gone, other names X keep theirs (NAME "X=..." may shadow X).
 // Input: byte 0 (bit 0: buffer 2; bit 1: 0x00 fill), data length (2 bytes,
 // big-endian), data, then edits: a byte (bit 0: set), name, NUL, value, NUL.
 
