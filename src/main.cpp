@@ -34,6 +34,11 @@ constexpr const char* usage_text =
     std::exit(status);
 }
 
+[[noreturn]] void print_version() {
+    std::printf("pelvanor %s\n", version);
+    std::exit(0);
+}
+
 [[noreturn]] void bad_option(const char* arg) {
     std::fprintf(stderr, "error: bad option:%s\n", arg);
     usage(2);
@@ -149,9 +154,7 @@ int main(int argc, char** argv) {
 
     if (arg[0] == '-' && arg[1] != '\0' && arg[2] == '\0') {
         switch (arg[1]) {
-            case 'v':
-                std::printf("pelvanor %s\n", version);
-                std::exit(0);
+            case 'v': print_version();
             case 't': apply_network(NetMode::test);
             case 'm': apply_network(NetMode::switch_config);
             case 'g':

@@ -72,8 +72,8 @@ int check_values(const char* routine) {
                             {"gatewayip", net_settings.gateway}};
     for (const Patch& v : values) {
         if (!allowed_value(v.value)) {
-            std::fprintf(stderr, "%s %s: %s holds a character that is not allowed\n",
-                         module_name, routine, v.key);
+            std::fprintf(stderr, "%s %s: %s holds a character that is not allowed\n", module_name,
+                         routine, v.key);
             return -1;
         }
     }
@@ -196,7 +196,8 @@ int switch_port_to_dhcp() {
         close(fd);
         return -1;
     }
-    const char* key = static_cast<const char*>(memmem(buf, static_cast<std::size_t>(n), "use_dhcp", 8));
+    const char* key =
+        static_cast<const char*>(memmem(buf, static_cast<std::size_t>(n), "use_dhcp", 8));
     if (!key) {
         std::fprintf(stderr, "%s %s: use_dhcp not found...\n", module_name, routine);
         close(fd);
@@ -296,8 +297,7 @@ char* update_item(char* text, std::int32_t* len, const char* key, const char* va
     }
     const std::size_t start = static_cast<std::size_t>(found - text) + key_len + 1;
     std::size_t newline = start;
-    while (newline < length && newline < start + value_window && text[newline] != '\n')
-        ++newline;
+    while (newline < length && newline < start + value_window && text[newline] != '\n') ++newline;
     if (newline >= length || newline >= start + value_window) {
         std::fprintf(stderr, "%s %s: %s invalid size...\n", module_name, "update_item", key);
         return nullptr;

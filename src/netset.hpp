@@ -9,7 +9,7 @@ namespace netset {
 
 // The four values copied out of the environment, cut to their field sizes.
 struct NetSettings {
-    char gateway[32];   // gatewayip; may be empty
+    char gateway[32];  // gatewayip; may be empty
     char netmask[32];
     char ipaddr[32];
     char use_dhcp[4];

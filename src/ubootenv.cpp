@@ -121,10 +121,8 @@ int erase_env_sector(int fd) {
     // Whole blocks that hold the image; a block of 8 KiB or more is one block.
     // (32-bit arithmetic: no division helper from libgcc on the device.)
     const std::uint32_t block = info.erasesize;
-    const std::uint32_t image = env_size;
-    const std::uint32_t length = block >= image ? block
-                                 : block ? (image + block - 1) / block * block
-                                         : 0;
+    std::uint32_t length = block;
+    if (block != 0 && block < env_size) length = (env_size + block - 1) / block * block;
     if (length == 0 || length > info.size) {
         std::fprintf(stderr, "%s: Flash erase failed - env does not fit the partition.\n",
                      module_name);

@@ -8,8 +8,8 @@
 
 namespace ubootenv {
 
-inline constexpr std::size_t env_size = 8192;                 // whole image
-inline constexpr std::size_t env_data_offset = 5;             // crc + flag
+inline constexpr std::size_t env_size = 8192;      // whole image
+inline constexpr std::size_t env_data_offset = 5;  // crc + flag
 inline constexpr std::size_t env_data_size = env_size - env_data_offset;
 
 // Values of the flag byte.

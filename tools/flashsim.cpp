@@ -51,6 +51,12 @@
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -58,12 +64,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <mtd/mtd-user.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace {
 
@@ -71,7 +71,7 @@ constexpr int max_fd = 4096;
 unsigned char dev_of_fd[max_fd];  // 0: not a device, 1: mtd1, 2: mtd2
 const char* const dev_name[3] = {"", "mtd1", "mtd2"};
 unsigned opens_rw[3], reads[3], writes[3];
-unsigned long long flash_work;    // bytes erased or programmed so far
+unsigned long long flash_work;  // bytes erased or programmed so far
 
 int device_of_path(const char* path) {
     if (path == nullptr) return 0;
@@ -90,13 +90,16 @@ unsigned long long parse_num(const char** s, bool* ok) {
     return v;
 }
 
-struct ErrName { const char* name; int value; };
+struct ErrName {
+    const char* name;
+    int value;
+};
 constexpr ErrName err_names[] = {
-    {"EPERM", EPERM}, {"ENOENT", ENOENT}, {"EINTR", EINTR}, {"EIO", EIO},
-    {"ENXIO", ENXIO}, {"EBADF", EBADF}, {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM},
-    {"EACCES", EACCES}, {"EFAULT", EFAULT}, {"EBUSY", EBUSY}, {"ENODEV", ENODEV},
-    {"EISDIR", EISDIR}, {"EINVAL", EINVAL}, {"ENOTTY", ENOTTY}, {"ENOSPC", ENOSPC},
-    {"EROFS", EROFS}, {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
+    {"EPERM", EPERM},   {"ENOENT", ENOENT},         {"EINTR", EINTR},         {"EIO", EIO},
+    {"ENXIO", ENXIO},   {"EBADF", EBADF},           {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES}, {"EFAULT", EFAULT},         {"EBUSY", EBUSY},         {"ENODEV", ENODEV},
+    {"EISDIR", EISDIR}, {"EINVAL", EINVAL},         {"ENOTTY", ENOTTY},       {"ENOSPC", ENOSPC},
+    {"EROFS", EROFS},   {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
 };
 
 // One field (up to ',' ':' or the end) as an errno name or number.
@@ -125,12 +128,20 @@ bool fault(const char* var, int dev, unsigned k, long fallback, long* x) {
         if (*s == ':') {
             ++s;
             bool ok;
-            if (*s == '*') { ++s; k_ok = true; }
-            else k_ok = parse_num(&s, &ok) == k && ok;
+            if (*s == '*') {
+                ++s;
+                k_ok = true;
+            } else k_ok = parse_num(&s, &ok) == k && ok;
         }
         long v = fallback;
-        if (*s == ':') { ++s; v = parse_field(&s); }
-        if (dev_ok && k_ok) { *x = v; return true; }
+        if (*s == ':') {
+            ++s;
+            v = parse_field(&s);
+        }
+        if (dev_ok && k_ok) {
+            *x = v;
+            return true;
+        }
         while (*s && *s != ',') ++s;
         if (*s == ',') ++s;
     }
@@ -145,8 +156,14 @@ bool ioctl_fault(const char* req, long* err) {
         bool hit = std::strncmp(s, req, n) == 0 && s[n] == ':';
         while (*s && *s != ':' && *s != ',') ++s;
         long v = EIO;
-        if (*s == ':') { ++s; v = parse_field(&s); }
-        if (hit) { *err = v; return true; }
+        if (*s == ':') {
+            ++s;
+            v = parse_field(&s);
+        }
+        if (hit) {
+            *err = v;
+            return true;
+        }
         while (*s && *s != ',') ++s;
         if (*s == ',') ++s;
     }
@@ -188,7 +205,8 @@ long long file_size(int fd) {
 void append_num(char*& p, unsigned long long v) {
     char tmp[24];
     int n = 0;
-    do tmp[n++] = static_cast<char>('0' + v % 10); while (v /= 10);
+    do tmp[n++] = static_cast<char>('0' + v % 10);
+    while (v /= 10);
     while (n) *p++ = tmp[--n];
 }
 
@@ -197,9 +215,9 @@ void log_op(const char* op, int dev, unsigned long long off, unsigned long long 
     if (path == nullptr || *path == '\0') return;
     char line[96];
     char* p = line;
-    for (const char* s = op; *s; ) *p++ = *s++;
+    for (const char* s = op; *s;) *p++ = *s++;
     *p++ = ' ';
-    for (const char* s = dev_name[dev]; *s; ) *p++ = *s++;
+    for (const char* s = dev_name[dev]; *s;) *p++ = *s++;
     *p++ = ' ';
     append_num(p, off);
     *p++ = ' ';
@@ -295,13 +313,22 @@ ssize_t do_write(int fd, const void* buf, size_t len) {
     }
     if (fault("FLASHSIM_SHORT_WRITE", dev, k, 0, &x) && static_cast<size_t>(x) < len)
         len = static_cast<size_t>(x);
-    if (opened_read_only(fd)) { errno = EBADF; return -1; }
+    if (opened_read_only(fd)) {
+        errno = EBADF;
+        return -1;
+    }
     long long size = file_size(fd);
     if (off < 0 || size < 0) return -1;
     if (len == 0) return 0;
-    if (off >= size) { errno = ENOSPC; return -1; }
+    if (off >= size) {
+        errno = ENOSPC;
+        return -1;
+    }
     if (static_cast<unsigned long long>(size - off) < len) len = static_cast<size_t>(size - off);
-    if (!flash(fd, off, static_cast<const unsigned char*>(buf), len)) { errno = EIO; return -1; }
+    if (!flash(fd, off, static_cast<const unsigned char*>(buf), len)) {
+        errno = EIO;
+        return -1;
+    }
     sys_lseek(fd, off + static_cast<long long>(len), SEEK_SET);
     return static_cast<ssize_t>(len);
 }
