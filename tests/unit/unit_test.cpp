@@ -107,4 +107,12 @@ TEST(UpdateItem, Patches) {
     }
 }
 
+// use_dhcp requests DHCP when it reads as the integer 1, the way strtol reads it.
+TEST(NetSettings, DhcpRule) {
+    for (const char* yes : {"1", "01", "+1", "1x", " 1"})
+        EXPECT_TRUE(netset::dhcp_requested(yes)) << yes;
+    for (const char* no : {"0", "y", "yes", "0x1", "", "11", "-1"})
+        EXPECT_FALSE(netset::dhcp_requested(no)) << no;
+}
+
 }  // namespace
