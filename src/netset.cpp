@@ -42,10 +42,10 @@ struct Patch {
     const char* value;
 };
 
-template <std::size_t N>
-void copy_bounded(char (&field)[N], const char* value) {
+// Copies at most size - 1 characters and always terminates the field.
+void copy_bounded(char* field, std::size_t size, const char* value) {
     std::size_t i = 0;
-    for (; i + 1 < N && value[i] != '\0'; ++i) field[i] = value[i];
+    for (; i + 1 < size && value[i] != '\0'; ++i) field[i] = value[i];
     field[i] = '\0';
 }
 
@@ -219,7 +219,7 @@ int switch_port_to_dhcp() {
 void format_address(char (&out)[16], in_addr_t address) {
     in_addr a{};
     a.s_addr = address;
-    copy_bounded(out, inet_ntoa(a));
+    copy_bounded(out, sizeof out, inet_ntoa(a));
 }
 
 // A device program succeeded when it exited normally with code 0.
@@ -251,35 +251,30 @@ int load_net_settings() {
     NetSettings& s = net_settings;
 
     if (const char* v = ubootenv::get_uboot_env_var(env, "gatewayip")) {
-        copy_bounded(s.gateway, v);
+        copy_bounded(s.gateway, sizeof s.gateway, v);
         std::printf("gateway ip: %s\n", s.gateway);
     } else {
         std::puts("gateway ip: not found");
         s.gateway[0] = '\0';
     }
-    const char* v = ubootenv::get_uboot_env_var(env, "netmask");
-    if (!v) {
-        std::fputs("netset: netmask not found...\n", stderr);
-        return -1;
+    // The other three are required, in this order; the first one missing
+    // ends the load.
+    const struct {
+        const char* name;
+        char* field;
+        std::size_t size;
+    } required[] = {{"netmask", s.netmask, sizeof s.netmask},
+                    {"ipaddr", s.ipaddr, sizeof s.ipaddr},
+                    {"use_dhcp", s.use_dhcp, sizeof s.use_dhcp}};
+    for (const auto& r : required) {
+        const char* v = ubootenv::get_uboot_env_var(env, r.name);
+        if (!v) {
+            std::fprintf(stderr, "%s: %s not found...\n", module_name, r.name);
+            return -1;
+        }
+        copy_bounded(r.field, r.size, v);
+        std::printf("%s: %s\n", r.name, r.field);
     }
-    copy_bounded(s.netmask, v);
-    std::printf("netmask: %s\n", s.netmask);
-
-    v = ubootenv::get_uboot_env_var(env, "ipaddr");
-    if (!v) {
-        std::fputs("netset: ipaddr not found...\n", stderr);
-        return -1;
-    }
-    copy_bounded(s.ipaddr, v);
-    std::printf("ipaddr: %s\n", s.ipaddr);
-
-    v = ubootenv::get_uboot_env_var(env, "use_dhcp");
-    if (!v) {
-        std::fputs("netset: use_dhcp not found...\n", stderr);
-        return -1;
-    }
-    copy_bounded(s.use_dhcp, v);
-    std::printf("use_dhcp: %s\n", s.use_dhcp);
     return 0;
 }
 
