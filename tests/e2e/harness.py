@@ -1,15 +1,14 @@
 """End-to-end harness: runs the real binary inside tools/sandbox, where /dev/mtd1 and /dev/mtd2 are this
 namespace's files, with the flash simulator preloaded (tools/flashsim.cpp lists its FLASHSIM_* settings).
 Environment: PELVANOR (binary), FLASHSIM (preload path, may hold a literal $LIB), EMULATOR (e.g. "qemu-ppc
--L /usr/powerpc-linux-gnu"; empty natively), PRELOAD_FIRST (preloaded before the simulator, e.g. a sanitizer
-runtime), POWERCUT ("reduced" for a subset of the cut points)."""
+-L /usr/powerpc-linux-gnu"; empty natively), POWERCUT ("reduced" for a subset of the cut points)."""
 import os, re, subprocess, sys, zlib
 from pathlib import Path
 from types import SimpleNamespace
 
 ENV_SIZE, PART = 8192, 65536
 PEL, EMU = os.environ['PELVANOR'], os.environ.get('EMULATOR', '').split()
-PRELOAD = ':'.join(p for p in (os.environ.get('PRELOAD_FIRST', ''), os.environ['FLASHSIM']) if p)
+PRELOAD = os.environ['FLASHSIM']
 DEVS, LOG = ('/dev/mtd1', '/dev/mtd2'), '/dev/flashsim.log'
 SAME = object()  # expected flash: unchanged by the run
 passed = failed = 0
