@@ -29,6 +29,10 @@
 //                                   O_WRONLY; read-only opens are not counted)
 //   FLASHSIM_FAIL_READ=DEV:K:ERR    fail the K-th read
 //   FLASHSIM_SHORT_READ=DEV:K:N     the K-th read returns at most N bytes
+//   FLASHSIM_DELAY_READ=DEV:K:MS    the K-th read takes its data at once but
+//                                   returns only MS milliseconds later, so
+//                                   that another process can commit between
+//                                   the reads of the two copies
 //   FLASHSIM_FAIL_WRITE=DEV:K       the K-th write fails with EIO, no change
 //   FLASHSIM_SHORT_WRITE=DEV:K:N    the K-th write programs only its first N
 //                                   bytes and returns N (N=0: returns 0)
@@ -36,10 +40,15 @@
 //                                   (both devices, this process) the partial
 //                                   operation is applied and the process is
 //                                   killed with SIGKILL at once
+//   FLASHSIM_KILL_RENAME=PATH       a rename onto PATH kills the process with
+//                                   SIGKILL instead (a run cut off after its
+//                                   temporary file is complete)
 //   FLASHSIM_LOG=FILE               appends one line per erase and write call,
 //                                   before it is carried out: "erase mtd2 0
 //                                   65536", "write mtd1 4 1" (device, offset,
-//                                   length as requested)
+//                                   length as requested), and "delay mtd1 0
+//                                   2000" when a read at offset 0 starts to
+//                                   be held back by 2000 ms
 //
 // The library allocates nothing, opens no file but the devices and the log,
 // and passes every other descriptor straight to the kernel, so it is harmless
@@ -62,8 +71,10 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -285,19 +296,35 @@ unsigned mode_arg(int flags, va_list ap) {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, unsigned) : 0;
 }
 
+// Sleeps ms milliseconds, resuming after signals.
+void hold_back(long ms) {
+    timespec left{ms / 1000, ms % 1000 * 1000000};
+    while (nanosleep(&left, &left) < 0 && errno == EINTR) continue;
+}
+
 ssize_t do_read(int fd, void* buf, size_t len) {
     int dev = device_of_fd(fd);
-    if (dev) {
-        long x;
-        unsigned k = ++reads[dev];
-        if (fault("FLASHSIM_FAIL_READ", dev, k, EIO, &x)) {
-            errno = static_cast<int>(x);
-            return -1;
-        }
-        if (fault("FLASHSIM_SHORT_READ", dev, k, 0, &x) && static_cast<size_t>(x) < len)
-            len = static_cast<size_t>(x);
+    if (!dev) return syscall(SYS_read, fd, buf, len);
+    long x;
+    unsigned k = ++reads[dev];
+    if (fault("FLASHSIM_FAIL_READ", dev, k, EIO, &x)) {
+        errno = static_cast<int>(x);
+        return -1;
     }
-    return syscall(SYS_read, fd, buf, len);
+    if (fault("FLASHSIM_SHORT_READ", dev, k, 0, &x) && static_cast<size_t>(x) < len)
+        len = static_cast<size_t>(x);
+    long delay_ms;
+    const bool delayed = fault("FLASHSIM_DELAY_READ", dev, k, 0, &delay_ms);
+    long long off = delayed ? sys_lseek(fd, 0, SEEK_CUR) : 0;
+    ssize_t n = syscall(SYS_read, fd, buf, len);
+    if (delayed) {
+        int saved = errno;
+        log_op("delay", dev, static_cast<unsigned long long>(off < 0 ? 0 : off),
+               static_cast<unsigned long long>(delay_ms));
+        hold_back(delay_ms);
+        errno = saved;
+    }
+    return n;
 }
 
 ssize_t do_write(int fd, const void* buf, size_t len) {
@@ -429,6 +456,12 @@ int __openat64_2(int dirfd, const char* path, int flags) {
 ssize_t __read_chk(int fd, void* buf, size_t len, size_t buflen) {
     if (len > buflen) std::abort();
     return do_read(fd, buf, len);
+}
+
+int rename(const char* from, const char* to) __THROW {
+    const char* kill_at = std::getenv("FLASHSIM_KILL_RENAME");
+    if (kill_at != nullptr && to != nullptr && std::strcmp(kill_at, to) == 0) power_cut();
+    return renameat(AT_FDCWD, from, AT_FDCWD, to);
 }
 
 int close(int fd) {
