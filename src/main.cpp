@@ -3,6 +3,7 @@
 //
 // The first argument alone chooses the command; each command ends the
 // process with its status: 0 success, 1 failure, 2 bad option.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,14 +30,30 @@ constexpr const char* usage_text =
     "  pelvanor -v            display version\n"
     "  pelvanor -? or --help  display this help and exit\n";
 
+// Every command ends here. Standard output is flushed and checked first, so
+// that a script saving a value into a file on a full disk learns that it did
+// not get it; flash and file work already done stands either way. A closed
+// pipe ends the process by SIGPIPE before this, as usual.
+[[noreturn]] void finish(int status) {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        // When only an earlier flush failed (its data went with its buffer),
+        // that error number is gone: EIO stands for it.
+        std::fprintf(stderr, "error: could not write standard output: %s\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+        status = 1;
+    }
+    std::exit(status);
+}
+
 [[noreturn]] void usage(int status) {
     std::fputs(usage_text, stderr);
-    std::exit(status);
+    finish(status);
 }
 
 [[noreturn]] void print_version() {
     std::printf("pelvanor %s\n", version);
-    std::exit(0);
+    finish(0);
 }
 
 [[noreturn]] void bad_option(const char* arg) {
@@ -44,57 +61,60 @@ constexpr const char* usage_text =
     usage(2);
 }
 
+// The queries load under the shared lock, so that a commit running at the
+// same time is seen whole or not at all.
+
 [[noreturn]] void list_env() {
-    ubootenv::get_uboot_env_var(ubootenv::read_uboot_env(), nullptr);
-    std::exit(0);
+    ubootenv::get_uboot_env_var(ubootenv::read_uboot_env_shared(), nullptr);
+    finish(0);
 }
 
 [[noreturn]] void get_var(const char* name) {
-    const char* value = ubootenv::get_uboot_env_var(ubootenv::read_uboot_env(), name);
+    const char* value = ubootenv::get_uboot_env_var(ubootenv::read_uboot_env_shared(), name);
     if (!value) {
         std::fprintf(stderr, "%s not found\n", name);
-        std::exit(1);
+        finish(1);
     }
     std::printf("%s\n", value);
-    std::exit(0);
+    finish(0);
 }
 
-// The edit commands hold the environment lock from their load until after
-// their commit, so concurrent edits cannot lose each other's changes. The
-// lock is released when the process ends.
+// The edit commands hold the environment lock exclusively from their load
+// until after their commit, so concurrent edits cannot lose each other's
+// changes. The lock is released when the process ends.
 
 [[noreturn]] void set_var(const char* name, const char* value) {
-    ubootenv::lock_uboot_env();
+    ubootenv::lock_uboot_env(ubootenv::EnvLock::exclusive);
     EnvImage* env = ubootenv::read_uboot_env();
     if (ubootenv::put_uboot_env_var(env, name, value) < 0) {
         std::fprintf(stderr, "could not set %s=%s\n", name, value);
-        std::exit(1);
+        finish(1);
     }
     if (ubootenv::set_uboot_env_var(env) < 0) {
         std::fprintf(stderr, "could not write env for set %s=%s\n", name, value);
-        std::exit(1);
+        finish(1);
     }
-    std::exit(0);
+    finish(0);
 }
 
 [[noreturn]] void delete_var(const char* name) {
-    ubootenv::lock_uboot_env();
+    ubootenv::lock_uboot_env(ubootenv::EnvLock::exclusive);
     EnvImage* env = ubootenv::read_uboot_env();
     if (ubootenv::put_uboot_env_var(env, name, nullptr) < 0) {
         std::fprintf(stderr, "could not delete %s\n", name);
-        std::exit(1);
+        finish(1);
     }
     if (ubootenv::set_uboot_env_var(env) < 0) {
         std::fprintf(stderr, "could not write env for delete %s\n", name);
-        std::exit(1);
+        finish(1);
     }
-    std::exit(0);
+    finish(0);
 }
 
 // -S NAME=VALUE...: every edit on one loaded image, then one commit. An
 // argument without "=" deletes that name.
 [[noreturn]] void set_many(int count, char** args) {
-    ubootenv::lock_uboot_env();
+    ubootenv::lock_uboot_env(ubootenv::EnvLock::exclusive);
     EnvImage* env = ubootenv::read_uboot_env();
     for (int i = 0; i < count; ++i) {
         char* name = args[i];
@@ -102,14 +122,14 @@ constexpr const char* usage_text =
         if (value) *value++ = '\0';
         if (ubootenv::put_uboot_env_var(env, name, value) < 0) {
             std::fprintf(stderr, "could not set %s=%s\n", name, value ? value : "");
-            std::exit(1);
+            finish(1);
         }
     }
     if (ubootenv::set_uboot_env_var(env) < 0) {
         std::fputs("could not save updated environment\n", stderr);
-        std::exit(1);
+        finish(1);
     }
-    std::exit(0);
+    finish(0);
 }
 
 enum class NetMode { normal, test, switch_config };
@@ -118,26 +138,26 @@ enum class NetMode { normal, test, switch_config };
 // use_net_settings with one commit. A failed update leaves the request set,
 // so the next run tries again from the start.
 [[noreturn]] void apply_network(NetMode mode) {
-    if (!netset::net_settings_requested()) std::exit(0);
-    if (netset::load_net_settings() < 0) std::exit(1);
-    if (mode == NetMode::test) std::exit(0);
+    if (!netset::net_settings_requested()) finish(0);
+    if (netset::load_net_settings() < 0) finish(1);
+    if (mode == NetMode::test) finish(0);
     if (mode == NetMode::switch_config) {
         std::puts("update_files_ms()");
         if (netset::update_files_ms() < 0) {
             std::puts("update_files_ms failed");
-            std::exit(1);
+            finish(1);
         }
     } else if (netset::update_files() < 0) {
-        std::exit(1);
+        finish(1);
     }
 
-    const int lock = ubootenv::lock_uboot_env();
+    const int lock = ubootenv::lock_uboot_env(ubootenv::EnvLock::exclusive);
     EnvImage* env = ubootenv::read_uboot_env();
     const bool cleared = ubootenv::put_uboot_env_var(env, "use_net_settings", "0") == 0 &&
                          ubootenv::set_uboot_env_var(env) == 0;
     ubootenv::unlock_uboot_env(lock);
     std::puts(cleared ? "Network settings updated..." : "Network settings not updated...");
-    std::exit(cleared ? 0 : 1);
+    finish(cleared ? 0 : 1);
 }
 
 }  // namespace

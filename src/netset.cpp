@@ -54,24 +54,12 @@ void report(const char* routine, const char* call, int error) {
                  std::strerror(error));
 }
 
-// Values end up in files read by shell scripts and on a shell command line:
-// only letters, digits, ".", ":" and "-" may pass.
-bool allowed_value(const char* s) {
-    for (; *s; ++s) {
-        const char c = *s;
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '.' || c == ':' || c == '-';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 int check_values(const char* routine) {
     const Patch values[] = {{"ipaddr", net_settings.ipaddr},
                             {"netmask", net_settings.netmask},
                             {"gatewayip", net_settings.gateway}};
     for (const Patch& v : values) {
-        if (!allowed_value(v.value)) {
+        if (!value_allowed(v.value)) {
             std::fprintf(stderr, "%s %s: %s holds a character that is not allowed\n", module_name,
                          routine, v.key);
             return -1;
@@ -234,6 +222,16 @@ bool run_program(const char* command) {
 
 bool dhcp_requested(const char* use_dhcp) { return std::strtol(use_dhcp, nullptr, 10) == 1; }
 
+bool value_allowed(const char* value) {
+    for (const char* p = value; *p; ++p) {
+        const char c = *p;
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '.' || c == ':' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
 int prefix_length(std::uint32_t mask) {
     int bits = 0;
     while (bits < 32 && (mask & (0x80000000u >> bits))) ++bits;
@@ -242,12 +240,12 @@ int prefix_length(std::uint32_t mask) {
 
 int net_settings_requested() {
     const char* request =
-        ubootenv::get_uboot_env_var(ubootenv::read_uboot_env(), "use_net_settings");
+        ubootenv::get_uboot_env_var(ubootenv::read_uboot_env_shared(), "use_net_settings");
     return request && std::strcmp(request, "1") == 0 ? 1 : 0;
 }
 
 int load_net_settings() {
-    ubootenv::EnvImage* env = ubootenv::read_uboot_env();
+    ubootenv::EnvImage* env = ubootenv::read_uboot_env_shared();
     NetSettings& s = net_settings;
 
     if (const char* v = ubootenv::get_uboot_env_var(env, "gatewayip")) {

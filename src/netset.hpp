@@ -26,6 +26,10 @@ struct ConfigText {
 // DHCP is requested when use_dhcp reads as the integer 1 (strtol, base 10).
 bool dhcp_requested(const char* use_dhcp);
 
+// ipaddr, netmask and gatewayip end up in files read by shell scripts and on
+// a shell command line: only ASCII letters, digits, ".", ":" and "-" pass.
+bool value_allowed(const char* value);
+
 // 1 when use_net_settings is exactly "1", else 0.
 int net_settings_requested();
 

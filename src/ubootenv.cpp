@@ -312,10 +312,12 @@ int set_uboot_env_var(EnvImage* env) {
     return 0;
 }
 
-int lock_uboot_env() {
+int lock_uboot_env(EnvLock kind) {
+    // Only held for the lock: read-only, and closed again by unlock.
     const int fd = open(env_device[0], O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    while (flock(fd, LOCK_EX) < 0) {
+    const int operation = kind == EnvLock::shared ? LOCK_SH : LOCK_EX;
+    while (flock(fd, operation) < 0) {
         if (errno != EINTR) {
             close(fd);
             return -1;
@@ -326,6 +328,13 @@ int lock_uboot_env() {
 
 void unlock_uboot_env(int fd) {
     if (fd >= 0) close(fd);
+}
+
+EnvImage* read_uboot_env_shared() {
+    const int lock = lock_uboot_env(EnvLock::shared);
+    EnvImage* env = read_uboot_env();
+    unlock_uboot_env(lock);
+    return env;
 }
 
 }  // namespace ubootenv

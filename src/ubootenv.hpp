@@ -55,10 +55,21 @@ int set_uboot_env_var(EnvImage* env);
 
 void print_write_error();
 
-// Serialises load-edit-commit sequences of concurrent processes with an
-// exclusive flock on /dev/mtd1. Returns the lock's descriptor, or -1 when it
-// could not be taken (the caller then goes on without it).
-int lock_uboot_env();
+// The environment lock: a flock on /dev/mtd1. Edits hold it exclusively from
+// their load until after their commit, so concurrent edits cannot lose each
+// other's changes; reads hold it shared for their load, so they never see one
+// copy from before a commit and the other from after it. flock locks belong
+// to open file descriptions: a process must release a shared lock before it
+// asks for the exclusive one, or it would wait on itself.
+enum class EnvLock { shared, exclusive };
+
+// Waits for the lock and returns its descriptor, or -1 when it could not be
+// taken (the caller then goes on without it).
+int lock_uboot_env(EnvLock kind);
 void unlock_uboot_env(int fd);
+
+// read_uboot_env under a shared lock, released again before returning; the
+// image stays valid in memory.
+EnvImage* read_uboot_env_shared();
 
 }  // namespace ubootenv
