@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -110,10 +112,30 @@ int load_config(const char* path, const char* routine, ConfigText& text) {
     return 0;
 }
 
-// Store: the new text goes to a temporary file beside the real one (links
-// followed, so a link stays a link), with the original's owner and mode, is
-// synced, and is renamed over the file. A power cut or a full disk leaves
-// either the old file or the new one, never a truncated one.
+// Removes the temporaries .NAME.?????? that a run interrupted between
+// creating its temporary and renaming it left beside NAME. Nothing else in
+// the directory is touched, and a failure only leaves a file behind.
+void remove_stale_temporaries(int dir, std::string_view name) {
+    alignas(dirent64) char entries[4096];
+    ssize_t n;
+    while ((n = getdents64(dir, entries, sizeof entries)) > 0) {
+        for (ssize_t off = 0; off < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + off);
+            off += entry->d_reclen;
+            const std::string_view found = entry->d_name;
+            if (found.size() == name.size() + 8 && found[0] == '.' &&
+                found.substr(1, name.size()) == name && found[name.size() + 1] == '.')
+                unlinkat(dir, entry->d_name, 0);
+        }
+    }
+}
+
+// Store: the new text goes to a temporary file .NAME.XXXXXX beside the real
+// one (links followed, so a link stays a link; the leading dot keeps it out
+// of globs such as ifcfg-* that the device's scripts loop over), with the
+// original's owner and mode, is synced, and is renamed over the file. A
+// power cut or a full disk leaves either the old file or the new one, never
+// a truncated one.
 int store_config(const char* path, const char* routine, const ConfigText& text) {
     char target[PATH_MAX];
     struct stat st {};
@@ -121,11 +143,24 @@ int store_config(const char* path, const char* routine, const ConfigText& text) 
         report(routine, "open", errno);
         return -1;
     }
-    char temp[PATH_MAX + 8];
-    std::snprintf(temp, sizeof temp, "%s.XXXXXX", target);
+    char* slash = std::strrchr(target, '/');  // realpath gives an absolute path
+    const std::string_view name = slash + 1;
+    char temp[PATH_MAX];
+    const int length = std::snprintf(temp, sizeof temp, "%.*s/.%s.XXXXXX",
+                                     static_cast<int>(slash - target), target, slash + 1);
+    if (length < 0 || length >= static_cast<int>(sizeof temp)) {
+        report(routine, "open", ENAMETOOLONG);
+        return -1;
+    }
+    *slash = '\0';
+    const int dir = open(slash == target ? "/" : target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *slash = '/';
+    if (dir >= 0) remove_stale_temporaries(dir, name);
+
     const int fd = mkostemp(temp, O_CLOEXEC);
     if (fd < 0) {
         report(routine, "open", errno);
+        if (dir >= 0) close(dir);
         return -1;
     }
     bool ok = write_all(fd, text.buf, static_cast<std::size_t>(text.len)) == 0 &&
@@ -143,19 +178,11 @@ int store_config(const char* path, const char* routine, const ConfigText& text) 
     if (!ok) {
         unlink(temp);
         report(routine, "write", error);
-        return -1;
+    } else if (dir >= 0) {
+        fsync(dir);  // makes the rename itself durable; the file is already complete
     }
-    // Make the rename itself durable; the file is already complete.
-    char* slash = std::strrchr(target, '/');
-    if (slash) {
-        *(slash == target ? slash + 1 : slash) = '\0';
-        const int dir = open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir >= 0) {
-            fsync(dir);
-            close(dir);
-        }
-    }
-    return 0;
+    if (dir >= 0) close(dir);
+    return ok ? 0 : -1;
 }
 
 // One file through load, patch and store. A failed patch leaves the file

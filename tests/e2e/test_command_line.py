@@ -5,6 +5,7 @@ import fcntl
 import os
 import pty
 import tempfile
+import time
 
 import device
 from device import envimage
@@ -108,17 +109,25 @@ for case in PRINTING:
         'status on a file': 0, 'written': case.stdout,
     })
 
+
 # On a terminal standard output is flushed line by line. A terminal that takes no more output
 # (its queue full, its shared descriptor set non-blocking by another program) fails each line as
 # it is written, so nothing is left to fail at the end: the loss must still be reported. Its
 # error number is gone by then, and the message gives the system's text for EIO.
+def fill_terminal(line):
+    """Writes to a non-blocking terminal until it takes nothing more, also after the kernel
+    has had time to move what it holds on to the other side."""
+    for chunk in (1024, 1, 1, 1):
+        try:
+            while True:
+                os.write(line, b'.' * chunk)
+        except BlockingIOError:
+            time.sleep(0.1)
+
+
 terminal, full_terminal = pty.openpty()
 fcntl.fcntl(full_terminal, fcntl.F_SETFL, fcntl.fcntl(full_terminal, fcntl.F_GETFL) | os.O_NONBLOCK)
-try:
-    while True:
-        os.write(full_terminal, b'.' * 1024)
-except BlockingIOError:
-    pass
+fill_terminal(full_terminal)
 version = device.run(['-v'], stdout=full_terminal)
 os.close(full_terminal)
 os.close(terminal)

@@ -115,4 +115,18 @@ TEST(NetSettings, DhcpRule) {
         EXPECT_FALSE(netset::dhcp_requested(no)) << no;
 }
 
+// The injection guard: ipaddr, netmask and gatewayip reach shell scripts and a shell command
+// line, so a byte other than an ASCII letter, a digit, ".", ":" or "-" accepted anywhere in a
+// value would let it change what runs. Every byte value is tried on its own.
+TEST(NetSettings, OnlyLettersDigitsDotsColonsAndDashesAreAllowed) {
+    const std::string allowed = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.:-";
+    for (int byte = 1; byte < 256; ++byte) {
+        const char value[] = {static_cast<char>(byte), '\0'};
+        const bool is_allowed = allowed.find(value[0]) != std::string::npos;
+        EXPECT_EQ(netset::value_allowed(value), is_allowed) << "byte " << byte;
+    }
+    EXPECT_FALSE(netset::value_allowed("10.0.0.1;"));  // the last byte counts too
+    EXPECT_TRUE(netset::value_allowed(""));            // an absent gateway is empty
+}
+
 }  // namespace
