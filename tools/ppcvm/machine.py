@@ -47,7 +47,6 @@ class Boot:
     flash: bytes        # the flash file after the machine stopped
     runs: list          # Run per argument list, in order (fewer when cut)
     mtd: dict           # '/dev/mtd1': 'type 3 size 65536 erasesize 65536 writesize 1'
-    finished: bool      # the init reported all runs and powered off
     console: str
 
     def run(self, index):
@@ -223,5 +222,4 @@ def parse(console, flash):
                 stderr=bytes.fromhex(run['stderr']))
             for _, run in sorted(fields.items())
             if {'status', 'stdout', 'stderr'} <= run.keys()]
-    finished = 'ppcvm: done' in console.splitlines()
-    return Boot(flash=flash, runs=runs, mtd=mtd, finished=finished, console=console)
+    return Boot(flash=flash, runs=runs, mtd=mtd, console=console)
