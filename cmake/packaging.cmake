@@ -1,11 +1,12 @@
 # Install layout and Debian packages.
 #
 # `cmake --install` (honouring DESTDIR and CMAKE_INSTALL_PREFIX) puts the
-# binary in sbin/ (a root-only system tool, installed by the top-level list)
-# and the manual page, compressed as Debian ships manual pages, in
-# share/man/man8/. `cpack` in a build directory turns the same layout under
-# /usr into pelvanor_<version>_<arch>.deb: amd64 from the native build,
-# powerpc from the cross build. Other targets install but are not packaged.
+# binary in sbin/ (a root-only system tool, installed by the top-level list),
+# the boot files where cmake/boot.cmake says, and the manual page, compressed
+# as Debian ships manual pages, in share/man/man8/. `cpack` in a build
+# configured with the prefix /usr (as the presets are) turns the same layout
+# into pelvanor_<version>_<arch>.deb: amd64 from the native build, powerpc
+# from the cross build. Other targets install but are not packaged.
 include(GNUInstallDirs)
 
 # The manual page: compressed without a timestamp, so the package is the same
@@ -44,6 +45,13 @@ if(NOT PELVANOR_DEB_ARCH)
     "${CMAKE_SYSTEM_PROCESSOR} (cmake --install works as usual)")
   return()
 endif()
+# A package installs under /usr; the boot files name the binary by its
+# configured path, so only a build configured for /usr is packaged.
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  message(STATUS "No Debian package: the prefix is ${CMAKE_INSTALL_PREFIX}, "
+    "packages need -DCMAKE_INSTALL_PREFIX=/usr")
+  return()
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pelvanor)
@@ -58,14 +66,23 @@ environment that the device keeps twice, in /dev/mtd1 and /dev/mtd2.
 Every change is written to the inactive copy first, so a power cut at any
 moment leaves a usable environment. Run without a command, it applies
 network settings waiting in the environment to the device's configuration
-files, once.")
+files, once; the init script and systemd unit that do so at boot are
+installed but not enabled.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${PELVANOR_DEB_ARCH}")
+# The init script's destination under /etc is absolute: staged through
+# DESTDIR, so that cpack never writes to the host's own /etc.
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-# Only the product and its page: test tooling has no install rules.
+# Only the product, its page and its boot files: test tooling has no install
+# rules. The init script lies in /etc, so it is a configuration file that
+# dpkg keeps when the admin changed it. No maintainer scripts: installing
+# the package enables nothing (see the README).
+file(WRITE "${PROJECT_BINARY_DIR}/conffiles" "${PELVANOR_INITDIR}/pelvanor-net\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The C library dependency, worked out from the binary by
