@@ -1,18 +1,14 @@
 #!/usr/bin/env python3
-"""The network apply at boot, across reboots of one device. tools/vm/run-stage boots the test
-machine several times on the same two flash partitions and the same /etc, each time running the
-start scripts as the device's init does (tools/vm/boot), and calls:
-
-    bootcheck.py prepare WORK    the device as it leaves the factory, and the plan of each boot
-    bootcheck.py check WORK N    after boot N, from what the machine left in WORK/boot-N: both
-                                 flash partitions, the files, console, syslog and the boot's trace
-
-prepare writes WORK/mtd1.img, WORK/mtd2.img and WORK/etc.tar (the disks every boot uses), the
-scenario's part of the image in WORK/image (a stand-in for the network start-up that runs after
-the apply, and the start links), WORK/boot-N/plan.sh and the list of boots, WORK/boots.
+"""The network apply at boot, across reboots of one device, for tools/vm/run-stage, which boots
+the test machine several times on the same flash and /etc (tools/vm/boot runs the start scripts).
+    bootcheck.py prepare WORK   the factory state (WORK/mtd1.img, mtd2.img, etc.tar), the scenario's
+                                part of the image (WORK/image) and each boot's plan (WORK/boot-N)
+    bootcheck.py check WORK N   after boot N, what it left in WORK/boot-N: both flash partitions,
+                                the files, console, syslog and the boot's trace
 """
 import collections
 import os
+import pathlib
 import re
 import shutil
 import sys
@@ -131,11 +127,7 @@ def prepare(work):
 
 
 def read_file(path):
-    try:
-        with open(path, 'rb') as source:
-            return source.read()
-    except OSError:
-        return b''
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else b''
 
 
 Member = collections.namedtuple('Member', ['contents', 'mode', 'mtime'])
