@@ -1,11 +1,10 @@
-// The checksum, the image rules the command line cannot reach cheaply (walk and
-// rebuild at the image's last byte, the crc's byte order), the value patcher.
+// Unit tests of the pure logic: the checksum, the image rules the command line cannot reach
+// cheaply (the walk and the rebuild at the image's last byte, the crc's byte order, a refused
+// edit), the value patcher, and the rules for network values.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <optional>
 #include <string>
-#include <tuple>
 
 #include "netset.hpp"
 #include "ubootenv.hpp"
@@ -16,103 +15,178 @@ using namespace ubootenv;
 namespace {
 
 // Bit-at-a-time CRC-32 (reflected 0xEDB88320), independent of the table code.
-std::uint32_t reference_crc(const void* data, std::size_t n) {
-    std::uint32_t c = ~0u;
-    for (std::size_t i = 0; i < n; ++i) {
-        c ^= static_cast<const std::uint8_t*>(data)[i];
-        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+std::uint32_t reference_crc(const void* data, std::size_t size) {
+    std::uint32_t crc = ~0u;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= static_cast<const std::uint8_t*>(data)[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
     }
-    return ~c;
+    return ~crc;
 }
 
-TEST(Crc32, CheckValuesZeroLengthAndChaining) {
-    const char* text[] = {"123456789", "", "a", "abc"};
-    const std::uint32_t crc[] = {0xCBF43926, 0, 0xE8B7BE43, 0x352441C2};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(crc32(0, text[i], std::strlen(text[i])), crc[i]) << i;
+// A wrong polynomial, reflection or final complement changes the published check values; a
+// zero-length call that does not return its start value breaks chaining.
+TEST(Crc32, CheckValues) {
+    struct Case {
+        const char* text;
+        std::uint32_t crc;
+    };
+    for (const Case& known : {Case{"123456789", 0xCBF43926}, Case{"a", 0xE8B7BE43},
+                              Case{"abc", 0x352441C2}, Case{"", 0}})
+        EXPECT_EQ(crc32(0, known.text, std::strlen(known.text)), known.crc) << known.text;
     for (std::uint32_t start : {0u, 1u, 0xCBF43926u, ~0u}) EXPECT_EQ(crc32(start, "x", 0), start);
-    // Every split of every length up to 40 at each alignment: the pieces start
-    // and end inside the four-byte words of the bulk loop.
-    alignas(8) std::uint8_t b[44];
-    for (unsigned i = 0; i < sizeof b; ++i) b[i] = static_cast<std::uint8_t>(i * 37 + 11);
-    for (unsigned a = 0; a < 4; ++a)
-        for (unsigned n = 0; n <= 40; ++n)
-            for (unsigned s = 0; s <= n; ++s)
-                ASSERT_EQ(crc32(crc32(0, b + a, s), b + a + s, n - s), reference_crc(b + a, n))
-                    << "align " << a << " length " << n << " split " << s;
 }
 
-// Data areas "f=x...", its NUL at data offset `nul` (image offset nul + 5), `after`, 0xFF fill:
-// looking up `name` gives `value`, deleting an absent name `deleted`, and the crc is then
-// stored most significant byte first.
+// The bulk loop reads four bytes at a time: a piece that starts or ends inside such a word, at
+// any alignment, must chain to the checksum of the whole.
+TEST(Crc32, EveryChainedSplit) {
+    alignas(8) std::uint8_t bytes[44];
+    for (unsigned i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+    for (unsigned align = 0; align < 4; ++align) {
+        const std::uint8_t* data = bytes + align;
+        for (unsigned size = 0; size <= 40; ++size)
+            for (unsigned split = 0; split <= size; ++split)
+                ASSERT_EQ(crc32(crc32(0, data, split), data + split, size - split),
+                          reference_crc(data, size))
+                    << "alignment " << align << ", size " << size << ", split " << split;
+    }
+}
+
+// An image as a load leaves it: the data area given, 0xFF behind it, the last byte 0.
+EnvImage& loaded_image(const std::string& data) {
+    EnvImage& image = env_store.image[0];
+    std::memset(&image, 0xFF, env_size);
+    std::memcpy(image.data, data.data(), data.size());
+    image.data[env_data_size - 1] = '\0';
+    return image;
+}
+
+std::string bytes_of(const EnvImage& image) {
+    return std::string(reinterpret_cast<const char*>(&image), env_size);
+}
+
+// The walk and the rebuild at the image's last byte (data offset 8186, which a load sets to 0):
+// an entry that starts just before it is visited; a rebuild whose terminator lands on it fits,
+// one whose terminator would fall behind the image must refuse and leave the image as it was,
+// and a rebuild stores the checksum most significant byte first.
 TEST(EnvImage, WalkAndRebuildAtTheLastByte) {
-    using Case = std::tuple<std::size_t, std::string, std::string, std::optional<std::string>, int>;
-    for (const auto& [nul, after, name, value, deleted] : std::initializer_list<Case>{
-             {8184, "=\0"s, "", "", -1},                   // entry at 8190 visited, kept: no room
-             {8185, "=", "", std::nullopt, 0},             // one would start at 8191: not visited
-             {8185, "", "f", std::string(8183, 'x'), 0},   // terminator at 8191
-             {8186, "", "f", std::string(8184, 'x'), -1},  // entry ends at 8191, no terminator
-         }) {
-        EnvImage& img = env_store.image[0];
-        const std::string data = "f=" + std::string(nul - 2, 'x') + '\0' + after;
-        std::memset(img.data, 0xFF, env_data_size);
-        std::memcpy(img.data, data.data(), data.size());
-        const char* v = get_uboot_env_var(&img, name.c_str());
-        EXPECT_EQ(v ? std::optional<std::string>(v) : std::nullopt, value) << nul;
-        ASSERT_EQ(put_uboot_env_var(&img, "zz", nullptr), deleted) << nul;
-        const std::uint32_t crc = reference_crc(img.data, env_data_size);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_TRUE(deleted || img.crc[i] == std::uint8_t(crc >> (24 - 8 * i))) << nul;
+    struct Case {
+        std::string data;
+        const char* name;
+        std::string value;
+        bool rebuilt;  // deleting an absent name rebuilds the image, or is refused
+    };
+    const std::string filler(8180, 'x');  // "f=" and this fill data offsets 0 to 8181
+    const Case cases[] = {
+        {"f=" + filler + "yy\0=\0"s, "", "", false},  // "=" at 8185 found; no terminator room
+        {"f=" + filler + "yyy\0"s, "f", filler + "yyy", true},    // terminator lands on 8186
+        {"f=" + filler + "yyyyy"s, "f", filler + "yyyy", false},  // entry cut by the load
+    };
+    for (const Case& test : cases) {
+        EnvImage& image = loaded_image(test.data);
+        const char* found = get_uboot_env_var(&image, test.name);
+        ASSERT_NE(found, nullptr) << test.data.size();
+        EXPECT_EQ(found, test.value) << test.data.size();
+        const std::string before = bytes_of(image);
+        ASSERT_EQ(put_uboot_env_var(&image, "zz", nullptr), test.rebuilt ? 0 : -1)
+            << test.data.size();
+        if (!test.rebuilt) {
+            EXPECT_EQ(bytes_of(image), before) << test.data.size();
+            continue;
+        }
+        const std::uint32_t crc = reference_crc(image.data, env_data_size);
+        const std::uint8_t big_endian[4] = {std::uint8_t(crc >> 24), std::uint8_t(crc >> 16),
+                                            std::uint8_t(crc >> 8), std::uint8_t(crc)};
+        EXPECT_EQ(std::memcmp(image.crc, big_endian, 4), 0) << test.data.size();
     }
 }
 
-// The text sits in a buffer of newlines, so only a newline inside the text
-// may end a value. `result` is the text afterwards or, when the patch is
-// refused (start -1) and the text must stay as it was, the message.
+// A set without room must return -1 and leave the loaded image exactly as it was, so that a
+// look-up afterwards still finds the old value.
+TEST(EnvImage, SetWithoutRoomLeavesTheImage) {
+    EnvImage& image = loaded_image("a=1\0n="s + std::string(8176, 'v') + '\0');
+    const std::string before = bytes_of(image);
+    EXPECT_EQ(put_uboot_env_var(&image, "a", "123456"), -1);
+    EXPECT_EQ(bytes_of(image), before);
+    EXPECT_STREQ(get_uboot_env_var(&image, "a"), "1");
+}
+
+// The value patcher. The text lies in a buffer of newlines, so that only a newline inside the
+// text may end a value. A patch that is refused must leave the text and its length as they
+// were, and say why.
 TEST(UpdateItem, Patches) {
-    const std::string dots(4090, '.'), bad = " invalid size...\n", full = "A=1\n" + dots + ".\n";
-    using Case = std::tuple<std::string, std::string, std::string, int, std::string>;
-    for (const auto& [text, key, value, start, result] : std::initializer_list<Case>{
-             // The worked example: 30 bytes, an 8-byte value becomes 15, length 37.
-             {"IPADDR=10.1.1.1\nNETMASK=1.2.3\n", "IPADDR", "192.168.100.200", 7,
-              "IPADDR=192.168.100.200\nNETMASK=1.2.3\n"},
-             {"A=12345\nB=x\n", "A", "9", 2, "A=9\nB=x\n"},                     // shrink
-             {"A=1\nB=2\nC=3", "B", "12345", 6, "A=1\nB=12345\nC=3"},           // grow, tail kept
-             {"A=abc\nB\n", "A", "xyz", 2, "A=xyz\nB\n"},                       // equal length
-             {"A=\nB\n", "A", "v", 2, "A=v\nB\n"},                              // 0-byte old value
-             {"x A=" + std::string(19, '9') + "\nz", "A", "", 4, "x A=\nz"},    // 19-byte old value
-             {"x A=" + std::string(20, '9') + "\nz", "A", "1", -1, "A" + bad},  // 20: too long
-             {"A=1\nA=2\n", "A", "9", 2, "A=9\nA=2\n"},                         // first occurrence
-             {"IPADDR2=5\nIPADDR=2\n", "IPADDR", "9", 7, "IPADDR29\nIPADDR=2\n"},  // longer word
-             {"A=1\nB=2", "B", "3", -1, "B" + bad},   // last line: no newline
-             {"A=1\nB=", "B", "3", -1, "B" + bad},    // value starts at end
-             {"A=1\nB", "B", "3", -1, "B" + bad},     // value starts past it
-             {"", "A", "1", -1, "A not found...\n"},  // empty text
-             {"A=1\n" + dots + "\n", "A", "12", 2, "A=12\n" + dots + "\n"},  // grows to 4096 bytes
-             {full, "A", "12", -1, "A too long...\n"},                       // would pass 4096
-             {full.substr(0, 4095) + 'K', "K", "1", -1, "K" + bad},          // key in the last byte
-         }) {
-        static netset::ConfigText t;
-        std::memset(t.buf, '\n', sizeof t.buf);
-        std::memcpy(t.buf, text.data(), text.size());
-        t.len = static_cast<std::int32_t>(text.size());
+    struct Case {
+        std::string text;
+        const char* key;
+        const char* value;
+        int value_start;     // -1: refused
+        std::string result;  // the text afterwards, or the message of a refusal
+    };
+    const std::string dots(4090, '.');
+    const std::string full = "A=1\n" + dots + ".\n";  // 4096 bytes
+    const std::string too_long = " invalid size...\n";
+    const Case cases[] = {
+        // 30 bytes; the 8-byte value becomes 15 bytes, the tail moves by 7, the length is 37
+        {"IPADDR=10.1.1.1\nNETMASK=1.2.3\n", "IPADDR", "192.168.100.200", 7,
+         "IPADDR=192.168.100.200\nNETMASK=1.2.3\n"},
+        {"A=12345\nB=x\n", "A", "9", 2, "A=9\nB=x\n"},                          // shrinks
+        {"A=1\nB=2\nC=3", "B", "12345", 6, "A=1\nB=12345\nC=3"},                // grows, tail kept
+        {"A=\nB\n", "A", "v", 2, "A=v\nB\n"},                                   // old value empty
+        {"x A=" + std::string(19, '9') + "\nz", "A", "", 4, "x A=\nz"},         // old value of 19
+        {"x A=" + std::string(20, '9') + "\nz", "A", "1", -1, "A" + too_long},  // of 20
+        {"A=1\nA=2\n", "A", "9", 2, "A=9\nA=2\n"},                              // first occurrence
+        {"IPADDR2=5\nIPADDR=2\n", "IPADDR", "9", 7, "IPADDR29\nIPADDR=2\n"},    // inside a word
+        {"A=1\nB=2", "B", "3", -1, "B" + too_long},                             // no final newline
+        {"A=1\nB", "B", "3", -1, "B" + too_long},  // value past the end
+        {"", "A", "1", -1, "A not found...\n"},
+        {"A=1\n" + dots + "\n", "A", "12", 2, "A=12\n" + dots + "\n"},  // grows to 4096 bytes
+        {full, "A", "12", -1, "A too long...\n"},                       // would pass 4096
+        {full.substr(0, 4095) + 'K', "K", "1", -1, "K" + too_long},     // key in the last byte
+    };
+    for (const Case& test : cases) {
+        static netset::ConfigText text;
+        std::memset(text.buf, '\n', sizeof text.buf);
+        std::memcpy(text.buf, test.text.data(), test.text.size());
+        text.len = static_cast<std::int32_t>(test.text.size());
+        const std::string trace = test.text.substr(0, 12);
         testing::internal::CaptureStderr();
-        const char* r = netset::update_item(t.buf, &t.len, key.c_str(), value.c_str());
-        const std::string err = testing::internal::GetCapturedStderr(), trace = text.substr(0, 9);
-        EXPECT_EQ(r ? r - t.buf : -1, start) << trace;
-        EXPECT_EQ(err, r ? "" : "netset update_item: " + result) << trace;
-        ASSERT_TRUE(t.len >= 0 && t.len <= netset::config_capacity) << trace;
-        EXPECT_EQ(std::string(t.buf, std::size_t(t.len)), r ? result : text) << trace;
-        const std::size_t rest = sizeof t.buf - std::size_t(t.len);  // untouched if refused
-        EXPECT_TRUE(r || std::string(t.buf + t.len, rest) == std::string(rest, '\n')) << trace;
+        const char* start = netset::update_item(text.buf, &text.len, test.key, test.value);
+        const std::string message = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(start ? start - text.buf : -1, test.value_start) << trace;
+        ASSERT_TRUE(text.len >= 0 && text.len <= netset::config_capacity) << trace;
+        const std::string after(text.buf, static_cast<std::size_t>(text.len));
+        if (start) {
+            EXPECT_EQ(after, test.result) << trace;
+            EXPECT_EQ(message, "") << trace;
+        } else {
+            EXPECT_EQ(after, test.text) << trace;
+            EXPECT_EQ(message, "netset update_item: " + test.result) << trace;
+            const std::size_t rest = sizeof text.buf - test.text.size();
+            EXPECT_EQ(std::string(text.buf + test.text.size(), rest), std::string(rest, '\n'))
+                << trace;
+        }
     }
 }
 
-// use_dhcp requests DHCP when it reads as the integer 1, the way strtol reads it.
+// use_dhcp requests DHCP when it reads as the integer 1 the way strtol reads it: a rule that
+// compares text, or accepts other numbers, switches a static device to DHCP or back.
 TEST(NetSettings, DhcpRule) {
     for (const char* yes : {"1", "01", "+1", "1x", " 1"})
         EXPECT_TRUE(netset::dhcp_requested(yes)) << yes;
     for (const char* no : {"0", "y", "yes", "0x1", "", "11", "-1"})
         EXPECT_FALSE(netset::dhcp_requested(no)) << no;
+}
+
+// The prefix length counts the mask's leading one bits, most significant first, and stops at
+// the first zero bit.
+TEST(NetSettings, PrefixLength) {
+    struct Case {
+        std::uint32_t mask;
+        int prefix;
+    };
+    for (const Case& test : {Case{0xFFFFFFFF, 32}, Case{0x00000000, 0}, Case{0x80000000, 1},
+                             Case{0xFFFFFE00, 23}, Case{0xFF00FF00, 8}})
+        EXPECT_EQ(netset::prefix_length(test.mask), test.prefix) << std::hex << test.mask;
 }
 
 // The injection guard: ipaddr, netmask and gatewayip reach shell scripts and a shell command
