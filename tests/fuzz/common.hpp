@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,14 +26,23 @@ inline std::string text(const std::uint8_t*& p, const std::uint8_t* end, std::si
     return s;
 }
 
-inline std::uint32_t crc(const void* data, std::size_t n) {  // reflected 0xEDB88320
-    static std::uint32_t t[256];
-    for (std::uint32_t i = t[1] ? 256 : 0, k = 0; i < 256; ++i, k = 0)
-        for (t[i] = i; k < 8; ++k) t[i] = (t[i] >> 1) ^ (0xEDB88320u & (0u - (t[i] & 1)));
-    std::uint32_t c = ~0u;
-    for (const auto* p = static_cast<const std::uint8_t*>(data); n--;)
-        c = t[(c ^ *p++) & 0xFF] ^ c >> 8;
-    return ~c;
+// CRC-32 of IEEE 802.3 (reflected, polynomial 0xEDB88320), written independently of the
+// product's code: its table is built one bit at a time, and each byte takes one look-up.
+inline std::uint32_t crc(const void* data, std::size_t size) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> entries{};
+        for (std::uint32_t byte = 0; byte < 256; ++byte) {
+            std::uint32_t remainder = byte;
+            for (int bit = 0; bit < 8; ++bit)
+                remainder = (remainder >> 1) ^ (0xEDB88320u & (0u - (remainder & 1)));
+            entries[byte] = remainder;
+        }
+        return entries;
+    }();
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::uint32_t crc = ~0u;
+    for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
 }
 
 // Entries of a data area whose last byte is 0: each runs to its NUL, and the

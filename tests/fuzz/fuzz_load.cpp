@@ -22,13 +22,17 @@ int LLVMFuzzerInitialize(int*, char***) { return fuzz::discard_output(); }
 
 int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) {
     if (size < 3) return 0;
-    const std::size_t len1 = std::min({std::size_t{in[1]} << 8 | in[2], env_size, size - 3});
-    for (int d = 0; d < 2; ++d) {
-        std::memset(device[d], 0xFF, env_size);
-        std::memcpy(device[d], in + 3 + d * len1, d ? std::min(size - 3 - len1, env_size) : len1);
-        const std::uint32_t c = in[0] >> d & 1 ? fuzz::crc(device[d] + 5, env_size - 5) : 0;
-        for (int i = 0; i < 4 && (in[0] >> d & 1); ++i)
-            device[d][i] = std::uint8_t(c >> (24 - 8 * i));
+    const std::size_t copy1_size = std::min({std::size_t{in[1]} << 8 | in[2], env_size, size - 3});
+    const std::size_t copy_sizes[2] = {copy1_size, std::min(size - 3 - copy1_size, env_size)};
+    const std::uint8_t* copy_bytes[2] = {in + 3, in + 3 + copy1_size};
+    for (int copy = 0; copy < 2; ++copy) {
+        std::uint8_t* flash = device[copy];
+        std::memset(flash, 0xFF, env_size);
+        std::memcpy(flash, copy_bytes[copy], copy_sizes[copy]);
+        if (in[0] >> copy & 1) {  // a valid checksum, stored big-endian
+            const std::uint32_t crc = fuzz::crc(flash + 5, env_size - 5);
+            for (int i = 0; i < 4; ++i) flash[i] = std::uint8_t(crc >> (24 - 8 * i));
+        }
     }
     if (in[0] & 0x40) device[1][4] = flag_active;
     EnvImage* img = read_uboot_env();
