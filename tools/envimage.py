@@ -80,7 +80,7 @@ def main():
     parser.add_argument('entries', nargs='*', metavar='NAME=VALUE')
     parser.add_argument('--flag', type=int, default=ACTIVE, help='1 active, 0 obsolete')
     parser.add_argument('--size', type=int, default=PARTITION_SIZE, help='partition bytes')
-    args = parser.parse_args()
+    args = parser.parse_intermixed_args()
     with open(args.file, 'wb') as out:
         out.write(partition(args.entries, args.flag, args.size))
 

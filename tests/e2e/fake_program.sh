@@ -13,6 +13,8 @@ if [ -n "${FAKE_LOCK:-}" ] && ! flock --nonblock "$FAKE_LOCK" true; then
 fi
 
 if [ -n "${FAKE_HOLD_LOCK:-}" ]; then
+    # the holder's own shell expands $FLASHSIM_LOG
+    # shellcheck disable=SC2016
     flock "$FAKE_HOLD_LOCK" sh -c 'sleep 1; echo "lock released" >> "$FLASHSIM_LOG"' &
     # return only once the holder has the lock
     while flock --nonblock "$FAKE_HOLD_LOCK" true; do sleep 0.01; done

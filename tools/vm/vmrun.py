@@ -56,6 +56,7 @@ def results(work):
     """The files the guest saved, {path: bytes}; None when it left none."""
     try:
         with tarfile.open(f"{work}/result.img") as t:
-            return {os.path.normpath(m.name): t.extractfile(m).read() for m in t.getmembers() if m.isfile()}
+            return {os.path.normpath(member.name): t.extractfile(member).read()
+                    for member in t.getmembers() if member.isfile()}
     except (OSError, tarfile.TarError):
         return None
