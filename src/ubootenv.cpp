@@ -239,6 +239,10 @@ int put_uboot_env_var(EnvImage* env, const char* name, const char* value) {
         } while (off != 0);
     }
 
+    // A damaged copy whose kept entries reach the last byte leaves no room
+    // for the list terminator: refuse rather than write past the image.
+    if (pos >= env_data_size) return -1;
+
     // Append NAME=VALUE when there is room for it and the list terminator.
     if (value) {
         const std::size_t value_len = std::strlen(value);
@@ -250,9 +254,6 @@ int put_uboot_env_var(EnvImage* env, const char* name, const char* value) {
         std::memcpy(p + name_len + 1, value, value_len + 1);
         pos += name_len + value_len + 2;
     }
-    // A damaged copy whose kept entries reach the last byte leaves no room
-    // for the terminator: refuse rather than write past the image.
-    if (pos >= env_data_size) return -1;
     out->data[pos] = '\0';
 
     store_be32(out->crc, image_crc(out));
