@@ -19,8 +19,10 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../tools'))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, '../../tools'), os.path.join(HERE, '..')]
 import envimage  # noqa: E402  (the project's one image builder)
+from tally import Tally  # noqa: E402,F401  (the suites' count of cases)
 
 BINARY = os.environ['PELVANOR']
 EMULATOR = os.environ.get('EMULATOR', '').split()
@@ -131,47 +133,3 @@ def wait_for_flash_log(line, timeout=RUN_TIMEOUT):
         if time.monotonic() > deadline:
             raise TimeoutError('the flash log never showed %r' % line)
         time.sleep(0.01)
-
-
-class Tally:
-    """Counts the cases of a suite and prints each failed one with what differed."""
-
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def check(self, name, got, want):
-        """got and want are dicts of the same keys; want's values are the expectations."""
-        problems = [describe_difference(key, got.get(key), value)
-                    for key, value in want.items() if got.get(key) != value]
-        if problems:
-            self.failed += 1
-            print('FAIL %s' % name)
-            for problem in problems:
-                print('     ' + problem.replace('\n', '\n     '))
-        else:
-            self.passed += 1
-        return not problems
-
-    def add(self, passed, failed):
-        self.passed += passed
-        self.failed += failed
-
-    def finish(self):
-        print('%d passed, %d failed' % (self.passed, self.failed))
-        sys.exit(1 if self.failed else 0)
-
-
-def describe_difference(label, got, want):
-    if isinstance(got, bytes) and isinstance(want, bytes) and len(got) == len(want):
-        first = next(i for i in range(len(got)) if got[i] != want[i])
-        return '%s differs first at byte %d: %r, want %r' % (
-            label, first, got[first:first + 16], want[first:first + 16])
-    return '%s:\n  got  %s\n  want %s' % (label, shorten(got), shorten(want))
-
-
-def shorten(value):
-    text = repr(value)
-    if len(text) <= 300:
-        return text
-    return text[:300] + '... (length %d)' % len(value)
