@@ -126,6 +126,15 @@ def run(args, simulator=None, extra_env=None, setup=None, stdout=subprocess.PIPE
                       mtd2=read_file(MTD2), flash_log=flash_log())
 
 
+def run_on(args, mtd1, mtd2, simulator=None):
+    """Writes both partitions, runs pelvanor once and returns what it did, for comparison with
+    a dict of the same keys."""
+    write_flash(mtd1, mtd2)
+    result = run(args, simulator)
+    return {'status': result.status, 'stdout': result.stdout, 'stderr': result.stderr,
+            'mtd1': result.mtd1, 'mtd2': result.mtd2, 'flash requests': result.flash_log}
+
+
 def wait_for_flash_log(line, timeout=RUN_TIMEOUT):
     """Waits until the simulator has logged line (a held-back read, say)."""
     deadline = time.monotonic() + timeout

@@ -27,11 +27,6 @@ COPY1 = envimage.partition(['x=1', 'use_net_settings=0'])
 COPY2 = envimage.partition(['x=2'], flag=envimage.OBSOLETE)
 
 
-def outcome(result):
-    return {'status': result.status, 'stdout': result.stdout, 'stderr': result.stderr,
-            'flash requests': result.flash_log, 'mtd1': result.mtd1, 'mtd2': result.mtd2}
-
-
 # A bad option names its whole first argument and shows the usage, with status 2 and no flash
 # work. A dispatch that counts arguments wrongly, matches a prefix or reads past a short
 # argument accepts one of these.
@@ -40,8 +35,7 @@ BAD_OPTIONS = [
     ['-vx'], ['--helpme'], ['-x'], ['-'], ['help'], [''],
 ]
 for args in BAD_OPTIONS:
-    device.write_flash(COPY1, COPY2)
-    tally.check('bad option %r' % args, outcome(device.run(args)), {
+    tally.check('bad option %r' % args, device.run_on(args, COPY1, COPY2), {
         'status': 2, 'stdout': '', 'stderr': 'error: bad option:%s\n' % args[0] + USAGE,
         'flash requests': [], 'mtd1': COPY1, 'mtd2': COPY2,
     })
@@ -67,8 +61,7 @@ ACCEPTED = [
     Accepted(args=['--help', '-v'], stderr=USAGE),
 ]
 for case in ACCEPTED:
-    device.write_flash(COPY1, COPY2)
-    tally.check('command %r' % case.args, outcome(device.run(case.args)), {
+    tally.check('command %r' % case.args, device.run_on(case.args, COPY1, COPY2), {
         'status': 0, 'stdout': case.stdout, 'stderr': case.stderr,
         'flash requests': [], 'mtd1': COPY1, 'mtd2': COPY2,
     })
@@ -141,8 +134,11 @@ tally.check('-v on a terminal that takes no more output', {
 device.write_flash(COPY1, COPY2)
 with open('/dev/full', 'wb') as full:
     edit = device.run(['-s', 'x', '3'], stdout=full)
-tally.check('an edit with standard output on a full disk', outcome(edit), {
-    'status': 0, 'stdout': '', 'stderr': '',
+tally.check('an edit with standard output on a full disk', {
+    'status': edit.status, 'stderr': edit.stderr, 'flash requests': edit.flash_log,
+    'mtd1': edit.mtd1, 'mtd2': edit.mtd2,
+}, {
+    'status': 0, 'stderr': '',
     'flash requests': ['erase mtd2 0 65536', 'write mtd2 0 8192', 'write mtd1 4 1'],
     'mtd1': envimage.with_flag(COPY1, envimage.OBSOLETE),
     'mtd2': envimage.partition(['use_net_settings=0', 'x=3']),

@@ -20,13 +20,6 @@ def obsolete(partition):
     return envimage.with_flag(partition, envimage.OBSOLETE)
 
 
-def flash_after(args, mtd1, mtd2, simulator=None):
-    device.write_flash(mtd1, mtd2)
-    result = device.run(args, simulator)
-    return {'status': result.status, 'stderr': result.stderr, 'mtd1': result.mtd1,
-            'mtd2': result.mtd2, 'flash requests': result.flash_log}
-
-
 # Each commit moves the active copy to the other partition: it erases the first erase block
 # there (on 128 KiB partitions the second block keeps its contents), writes the whole new image
 # marked active, then writes a single 0 over the old copy's flag, and nothing else.
@@ -36,13 +29,13 @@ TO_COPY1 = ['erase mtd1 0 65536', 'write mtd1 0 8192', 'write mtd2 4 1']
 TO_COPY2 = ['erase mtd2 0 65536', 'write mtd2 0 8192', 'write mtd1 4 1']
 ONCE = ['b=1', 'c=2', 'd=3', 'e=5']
 tally.check('commit from copy 2 to copy 1',
-            flash_after(['-S', 'b=1', 'c=2', 'd=3', 'a', 'e=5'], FIRST, SECOND), {
-                'status': 0, 'stderr': '', 'mtd1': committed(FIRST, ONCE),
+            device.run_on(['-S', 'b=1', 'c=2', 'd=3', 'a', 'e=5'], FIRST, SECOND), {
+                'status': 0, 'stdout': '', 'stderr': '', 'mtd1': committed(FIRST, ONCE),
                 'mtd2': obsolete(SECOND), 'flash requests': TO_COPY1,
             })
 tally.check('and back from copy 1 to copy 2',
-            flash_after(['-s', 'f', '6'], committed(FIRST, ONCE), obsolete(SECOND)), {
-                'status': 0, 'stderr': '', 'mtd1': obsolete(committed(FIRST, ONCE)),
+            device.run_on(['-s', 'f', '6'], committed(FIRST, ONCE), obsolete(SECOND)), {
+                'status': 0, 'stdout': '', 'stderr': '', 'mtd1': obsolete(committed(FIRST, ONCE)),
                 'mtd2': committed(obsolete(SECOND), ONCE + ['f=6']),
                 'flash requests': TO_COPY2,
             })
@@ -69,7 +62,7 @@ for block in ERASE_BLOCKS:
     mtd1 = envimage.partition(['x=1'], size=block.partition_size)
     mtd2 = envimage.partition(['x=2'], flag=envimage.OBSOLETE, size=block.partition_size,
                               fill=b'\x11')
-    got = flash_after(['-s', 'n', '1'], mtd1, mtd2, {'ERASESIZE': block.erase_size})
+    got = device.run_on(['-s', 'n', '1'], mtd1, mtd2, {'ERASESIZE': block.erase_size})
     name = 'erase blocks of %d bytes in %d' % (block.erase_size, block.partition_size)
     if block.erased:
         tally.check(name, got, {
@@ -91,90 +84,80 @@ for block in ERASE_BLOCKS:
 ACTIVE = envimage.partition(['a=1', 'b=2'])
 SPARE = envimage.partition(['q=7'], flag=envimage.OBSOLETE, fill=b'\x5a')
 NEW = committed(SPARE, ['b=2', 'a=9'])
-tally.check('short writes continued',
-            flash_after(['-s', 'a', '9'], ACTIVE, SPARE, {'SHORT_WRITE': 'mtd2:1:1,mtd2:2:8190'}), {
-                'status': 0, 'stderr': '', 'mtd1': obsolete(ACTIVE), 'mtd2': NEW,
-                'flash requests': ['erase mtd2 0 65536', 'write mtd2 0 8192',
-                                   'write mtd2 1 8191', 'write mtd2 8191 1', 'write mtd1 4 1'],
-            })
+short_writes = {'SHORT_WRITE': 'mtd2:1:1,mtd2:2:8190'}  # 1 byte, then 8190, then the rest
+continued = device.run_on(['-s', 'a', '9'], ACTIVE, SPARE, short_writes)
+tally.check('short writes continued', continued, {
+    'status': 0, 'stderr': '', 'mtd1': obsolete(ACTIVE), 'mtd2': NEW,
+    'flash requests': ['erase mtd2 0 65536', 'write mtd2 0 8192', 'write mtd2 1 8191',
+                       'write mtd2 8191 1', 'write mtd1 4 1'],
+})
 
 
 # Each failing step of a commit prints its own lines, then the command's; the old copy keeps
 # its data and its flag, so the next load still finds the old environment or, once the new
-# image is whole, the new one. The device opens are counted from the load's (1) on.
+# image is whole, the new one. Device opens are counted from the load's (1) on.
+ERASE_FAILED = 'mgr: Failed to erase env sector...\n'
+WRITE_NEW_FAILED = 'write() failed: Input/output error\nFailed to write new env sector...\n'
+WRITE_FLAG_FAILED = 'write() failed: Input/output error\nFailed to write old env flag...\n'
+SET_FAILED = 'could not write env for set a=9\n'
+ERASED = b'\xff' * PARTITION
+
+
 @dataclasses.dataclass
 class FailedStep:
     step: str
     simulator: dict
     stderr: str
-    mtd2: bytes  # the new partition afterwards
+    flash_after: tuple  # both partitions
+    args: tuple = ('-s', 'a', '9')
+    flash_before: tuple = (ACTIVE, SPARE)
 
 
-ERASE_FAILED = 'mgr: Failed to erase env sector...\n'
-WRITE_NEW_FAILED = 'write() failed: Input/output error\nFailed to write new env sector...\n'
-WRITE_FLAG_FAILED = 'write() failed: Input/output error\nFailed to write old env flag...\n'
-ERASED = b'\xff' * PARTITION
 FAILED_STEPS = [
     FailedStep('open the new device', {'FAIL_OPEN': 'mtd2:2:EACCES'},
-               'set_uboot_env_var: Could not open env flash device...\n', SPARE),
+               'set_uboot_env_var: Could not open env flash device...\n' + SET_FAILED,
+               (ACTIVE, SPARE)),
     FailedStep('region count', {'FAIL_IOCTL': 'REGIONCOUNT:EIO'},
                'ubootenv: ioctl() MEMGETREGIONCOUNT failed: Input/output error\n'
-               + ERASE_FAILED, SPARE),
+               + ERASE_FAILED + SET_FAILED, (ACTIVE, SPARE)),
     FailedStep('erase regions', {'REGIONS': 2},
-               'ubootenv: Flash erase failed - region spans sectors.\n' + ERASE_FAILED, SPARE),
+               'ubootenv: Flash erase failed - region spans sectors.\n' + ERASE_FAILED
+               + SET_FAILED, (ACTIVE, SPARE)),
     FailedStep('device information', {'FAIL_IOCTL': 'GETINFO:ENOTTY'},
                'ubootenv: ioctl() MEMGETINFO failed: Inappropriate ioctl for device\n'
-               + ERASE_FAILED, SPARE),
+               + ERASE_FAILED + SET_FAILED, (ACTIVE, SPARE)),
     FailedStep('erase', {'FAIL_IOCTL': 'ERASE:EIO'},
-               'ubootenv: ioctl() MEMERASE failed: Input/output error\n' + ERASE_FAILED, SPARE),
-    FailedStep('image write', {'FAIL_WRITE': 'mtd2:1'}, WRITE_NEW_FAILED, ERASED),
-    FailedStep('image write of nothing', {'SHORT_WRITE': 'mtd2:1:0'}, WRITE_NEW_FAILED, ERASED),
+               'ubootenv: ioctl() MEMERASE failed: Input/output error\n' + ERASE_FAILED
+               + SET_FAILED, (ACTIVE, SPARE)),
+    FailedStep('image write', {'FAIL_WRITE': 'mtd2:1'}, WRITE_NEW_FAILED + SET_FAILED,
+               (ACTIVE, ERASED)),
+    FailedStep('image write of nothing', {'SHORT_WRITE': 'mtd2:1:0'},
+               WRITE_NEW_FAILED + SET_FAILED, (ACTIVE, ERASED)),
     FailedStep('image write stops after 100 bytes', {'SHORT_WRITE': 'mtd2:1:100,mtd2:2:0'},
-               WRITE_NEW_FAILED, NEW[:100] + ERASED[100:]),
+               WRITE_NEW_FAILED + SET_FAILED, (ACTIVE, NEW[:100] + ERASED[100:])),
     FailedStep('open the old device', {'FAIL_OPEN': 'mtd1:2:EACCES'},
-               'set_uboot_env_var: Could not open old env flash device...\n', NEW),
-    FailedStep('flag write', {'FAIL_WRITE': 'mtd1:1'}, WRITE_FLAG_FAILED, NEW),
-    FailedStep('flag write of nothing', {'SHORT_WRITE': 'mtd1:1:0'}, WRITE_FLAG_FAILED, NEW),
+               'set_uboot_env_var: Could not open old env flash device...\n' + SET_FAILED,
+               (ACTIVE, NEW)),
+    FailedStep('flag write', {'FAIL_WRITE': 'mtd1:1'}, WRITE_FLAG_FAILED + SET_FAILED,
+               (ACTIVE, NEW)),
+    FailedStep('flag write of nothing', {'SHORT_WRITE': 'mtd1:1:0'},
+               WRITE_FLAG_FAILED + SET_FAILED, (ACTIVE, NEW)),
+    # the other commands' own lines, and a commit from copy 2 to copy 1
+    FailedStep('open the new device, -d', {'FAIL_OPEN': 'mtd2:2:EIO'},
+               'set_uboot_env_var: Could not open env flash device...\n'
+               'could not write env for delete a\n', (ACTIVE, SPARE), args=('-d', 'a')),
+    FailedStep('flag write, -S', {'FAIL_WRITE': 'mtd1:1'},
+               WRITE_FLAG_FAILED + 'could not save updated environment\n', (ACTIVE, NEW),
+               args=('-S', 'a=9')),
+    FailedStep('flag write of copy 2', {'FAIL_WRITE': 'mtd2:1'}, WRITE_FLAG_FAILED + SET_FAILED,
+               (NEW, ACTIVE), flash_before=(SPARE, ACTIVE)),
 ]
 for failed in FAILED_STEPS:
-    got = flash_after(['-s', 'a', '9'], ACTIVE, SPARE, failed.simulator)
-    del got['flash requests']
-    tally.check('commit fails at: %s' % failed.step, got, {
-        'status': 1, 'stderr': failed.stderr + 'could not write env for set a=9\n',
-        'mtd1': ACTIVE, 'mtd2': failed.mtd2,
-    })
-
-
-# The command's own line follows the commit's for each edit command, and a failing commit in
-# the other direction leaves copy 2's flag as it was.
-@dataclasses.dataclass
-class CommandLine:
-    args: list
-    mtd1: bytes
-    mtd2: bytes
-    simulator: dict
-    stderr: str
-    flash_after: tuple
-
-
-COMMAND_LINES = [
-    CommandLine(args=['-d', 'a'], mtd1=ACTIVE, mtd2=SPARE, simulator={'FAIL_OPEN': 'mtd2:2:EIO'},
-                stderr='set_uboot_env_var: Could not open env flash device...\n'
-                       'could not write env for delete a\n', flash_after=(ACTIVE, SPARE)),
-    CommandLine(args=['-S', 'a=9'], mtd1=ACTIVE, mtd2=SPARE, simulator={'FAIL_WRITE': 'mtd1:1'},
-                stderr=WRITE_FLAG_FAILED + 'could not save updated environment\n',
-                flash_after=(ACTIVE, NEW)),
-    CommandLine(args=['-s', 'a', '9'], mtd1=SPARE, mtd2=ACTIVE,
-                simulator={'FAIL_WRITE': 'mtd2:1'},
-                stderr=WRITE_FLAG_FAILED + 'could not write env for set a=9\n',
-                flash_after=(NEW, ACTIVE)),
-]
-for case in COMMAND_LINES:
-    got = flash_after(case.args, case.mtd1, case.mtd2, case.simulator)
-    tally.check('commit fails: pelvanor %s' % ' '.join(case.args), {
+    got = device.run_on(list(failed.args), *failed.flash_before, failed.simulator)
+    tally.check('commit fails at: %s' % failed.step, {
         'status': got['status'], 'stderr': got['stderr'], 'flash': (got['mtd1'], got['mtd2']),
     }, {
-        'status': 1, 'stderr': case.stderr, 'flash': case.flash_after,
+        'status': 1, 'stderr': failed.stderr, 'flash': failed.flash_after,
     })
 
 tally.finish()

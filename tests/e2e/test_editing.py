@@ -17,10 +17,7 @@ CUT_VALUE = 'y' * 8180  # what the load leaves of that entry's value
 
 
 def edit(args, before):
-    device.write_flash(envimage.partition(before), SPARE)
-    result = device.run(args)
-    return {'status': result.status, 'stdout': result.stdout, 'stderr': result.stderr,
-            'mtd1': result.mtd1, 'mtd2': result.mtd2, 'flash requests': result.flash_log}
+    return device.run_on(args, envimage.partition(before), SPARE)
 
 
 # An edit drops every entry of its name and appends the new one at the end, keeping the other
@@ -117,14 +114,10 @@ UNLOADED = [
     Unloaded(args=['-S', 'b', 'a=1'], mtd1=BAD1, mtd2=BAD2, stderr='could not set b=\n'),
 ]
 for case in UNLOADED:
-    device.write_flash(case.mtd1, case.mtd2)
-    result = device.run(case.args)
-    tally.check('environment not loaded: pelvanor %s' % ' '.join(case.args), {
-        'status': result.status, 'stderr': result.stderr,
-        'flash': (result.mtd1, result.mtd2), 'flash requests': result.flash_log,
-    }, {
-        'status': 1, 'stderr': case.stderr, 'flash': (case.mtd1, case.mtd2),
-        'flash requests': [],
-    })
+    tally.check('environment not loaded: pelvanor %s' % ' '.join(case.args),
+                device.run_on(case.args, case.mtd1, case.mtd2), {
+                    'status': 1, 'stdout': '', 'stderr': case.stderr, 'mtd1': case.mtd1,
+                    'mtd2': case.mtd2, 'flash requests': [],
+                })
 
 tally.finish()

@@ -14,11 +14,9 @@ OPEN_COPY2 = 'read_uboot_env: Could not open env2 flash device...\n'
 
 def query(args, mtd1, mtd2, simulator=None):
     """Runs a query on these partitions; a query must never touch flash."""
-    device.write_flash(mtd1, mtd2)
-    result = device.run(args, simulator)
-    return {'status': result.status, 'stdout': result.stdout, 'stderr': result.stderr,
-            'flash unchanged': (result.mtd1, result.mtd2) == (mtd1, mtd2),
-            'flash requests': result.flash_log}
+    got = device.run_on(args, mtd1, mtd2, simulator)
+    got['flash unchanged'] = (got.pop('mtd1'), got.pop('mtd2')) == (mtd1, mtd2)
+    return got
 
 
 def expected(status=0, stdout='', stderr=''):
