@@ -1,71 +1,18 @@
-"""The device's network configuration as the network apply finds it, for the network suites: its
-configuration files, the programs it runs (stand-ins that say how they were called), and an
-environment holding a request. run_apply() runs one case and returns everything it changed."""
+"""The network apply's cases for the network suites: the environment holding a request, what a
+run is expected to print and leave, and check(), which runs one case on the simulated device
+(tools/device.py: its files and stand-in programs) and compares everything it changed."""
 import dataclasses
 import os
-import pathlib
-import shutil
 
 import device
-from device import envimage
-
-PORT_CONFIG = '/etc/stacfg/porteth0.config'
-NETWORK_CONFIG = '/etc/sysconfig/network'
-INTERFACE_CONFIG = '/etc/sysconfig/netscripts/ifcfg-eth0'
-SWITCH_CONFIG = '/etc/switch/main.config'
-CONFIGNW = '/usr/local/bin/confignw'
-DHCPCD = '/etc/dhcpc/dhcpcd.exe'
-DIRECTORIES = ['/etc/stacfg', '/etc/sysconfig', '/etc/switch', '/etc/dhcpc', '/etc/data']
-
-
-def port_config(ip_addr='10.0.0.2', subnet='255.0.0.0', use_dhcp='n'):
-    return f'#\nip_addr={ip_addr}\nsubnet={subnet}\nuse_dhcp={use_dhcp}\nspeed=9\n'
-
-
-def network_config(gateway='10.0.0.1'):
-    return f'NETWORKING=yes\nGATEWAY0={gateway}\nHOSTNAME=unit7\n'
-
-
-def interface_config(ipaddr='10.0.0.2', netmask='255.0.0.0', broadcast='10.255.255.255',
-                     network='10.0.0.0'):
-    return (f'IPADDR={ipaddr}\nNETMASK={netmask}\nBROADCAST={broadcast}\nNETWORK={network}\n'
-            'ONBOOT=yes\n')
-
-
-def switch_config(ip_address='10.0.0.2', prefixlen=8, gateway='10.0.0.1', use_dhcp='0'):
-    return (f'ip_address={ip_address}\nprefixlen={prefixlen}\ngateway={gateway}\n'
-            f'use_dhcp={use_dhcp}\nmtu=1500\n')
+import envimage
+from device import DEVICE_FILES, File, lay_out, snapshot
 
 
 def padded(text, size):
     """text grown to size bytes by a comment line of '#' at its end."""
     return text + '#' * (size - len(text) - 1) + '\n'
 
-
-@dataclasses.dataclass(frozen=True)
-class File:
-    text: str
-    mode: int = 0o644
-    uid: int = 0
-    gid: int = 0
-
-
-@dataclasses.dataclass(frozen=True)
-class Link:
-    target: str
-
-
-FAKE_PROGRAM = File(pathlib.Path(__file__).with_name('fake_program.sh').read_text(), mode=0o755)
-
-# The device as each case starts, unless the case changes it.
-DEVICE_FILES = {
-    PORT_CONFIG: File(port_config()),
-    NETWORK_CONFIG: File(network_config()),
-    INTERFACE_CONFIG: File(interface_config()),
-    SWITCH_CONFIG: File(switch_config()),
-    CONFIGNW: FAKE_PROGRAM,
-    DHCPCD: FAKE_PROGRAM,
-}
 
 # The environment on copy 1 (active): new settings and the request to apply them. Copy 2 holds
 # an older environment, marked obsolete.
@@ -85,42 +32,6 @@ CLEARED = 'request cleared'  # one commit: use_net_settings=0 at the end, active
 
 def entries(variables):
     return ['%s=%s' % (name, value) for name, value in variables.items() if value is not None]
-
-
-def lay_out(files):
-    """Replaces the device's files by these: File, Link, or None for none at that path."""
-    for directory in DIRECTORIES:
-        shutil.rmtree(directory, ignore_errors=True)
-    for path, content in files.items():
-        if content is None:
-            if os.path.lexists(path):
-                os.unlink(path)
-            continue
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        if isinstance(content, Link):
-            os.symlink(content.target, path)
-            continue
-        with open(path, 'w', encoding='latin-1') as out:
-            out.write(content.text)
-        os.chown(path, content.uid, content.gid)
-        os.chmod(path, content.mode)
-
-
-def snapshot():
-    """Every file and link of the device's directories and confignw, as File or Link."""
-    paths = [os.path.join(top, name) for directory in DIRECTORIES
-             for top, _, names in os.walk(directory) for name in names]
-    paths += [CONFIGNW] if os.path.lexists(CONFIGNW) else []
-    found = {}
-    for path in paths:
-        if os.path.islink(path):
-            found[path] = Link(os.readlink(path))
-        else:
-            status = os.lstat(path)
-            with open(path, encoding='latin-1') as source:
-                found[path] = File(source.read(), status.st_mode & 0o7777, status.st_uid,
-                                   status.st_gid)
-    return found
 
 
 def expected_files(files, changed):

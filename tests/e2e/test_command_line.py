@@ -8,9 +8,10 @@ import tempfile
 import time
 
 import device
-from device import envimage
+import envimage
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 USAGE = (
     'Usage: (not complete)\n'

@@ -4,9 +4,10 @@ must never touch the active copy but for its flag byte, and only after the new c
 import dataclasses
 
 import device
-from device import envimage
+import envimage
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 PARTITION = envimage.PARTITION_SIZE
 

@@ -6,11 +6,12 @@ import os
 
 import device
 import network
-from network import (INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, SHOWN, SWITCH_CONFIG,
-                     UNTOUCHED, UPDATED, Case, File, Link, interface_config, network_config,
-                     padded, port_config, switch_config)
+from device import (INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, SWITCH_CONFIG, File, Link,
+                    interface_config, network_config, port_config, switch_config)
+from network import SHOWN, UNTOUCHED, UPDATED, Case, padded
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 STATIC = {
     PORT_CONFIG: port_config('192.168.1.20', '255.255.255.0'),
@@ -126,7 +127,7 @@ SCRIPTS = os.path.dirname(INTERFACE_CONFIG)
 UNRELATED = {SCRIPTS + '/.other.abcdef': File('other\n'),
              SCRIPTS + '/.ifcfg-eth1.abcdef': File('eth1\n'),
              SCRIPTS + '/.ifcfg-eth0.abcdefg': File('longer\n')}
-files = {**network.DEVICE_FILES, **UNRELATED}
+files = {**device.DEVICE_FILES, **UNRELATED}
 
 
 def directory_listing():

@@ -4,9 +4,10 @@ commit itself is the subject of test_commit.py."""
 import dataclasses
 
 import device
-from device import envimage
+import envimage
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 # Copy 2 is an older, obsolete copy with a filler that is not erased flash, so that a commit
 # to it shows the whole erase block erased.

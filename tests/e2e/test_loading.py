@@ -4,9 +4,10 @@ import dataclasses
 import subprocess
 
 import device
-from device import envimage
+import envimage
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 OPEN_COPY1 = 'read_uboot_env: Could not open env flash device...\n'
 OPEN_COPY2 = 'read_uboot_env: Could not open env2 flash device...\n'

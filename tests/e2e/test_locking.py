@@ -3,9 +3,10 @@ from before a commit with a copy from after it."""
 import dataclasses
 
 import device
-from device import envimage
+import envimage
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 
 def list_of(stdout):

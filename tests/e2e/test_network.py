@@ -1,14 +1,14 @@
 """The network apply (no argument, -t, -m): when it runs, what it writes and runs in each mode,
 which values it refuses, and how it clears the request. How the files themselves are read and
 stored is the subject of test_config_files.py."""
-
 import device
 import network
-from network import (CONFIGNW, DHCPCD, INTERFACE_CONFIG, NETWORK_CONFIG, NOT_UPDATED, PORT_CONFIG,
-                     SHOWN, SWITCH_CONFIG, UNTOUCHED, UPDATED, Case, File, interface_config,
-                     network_config, port_config, switch_config)
+from device import (DHCPCD, INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, SWITCH_CONFIG, File,
+                    interface_config, network_config, port_config, switch_config)
+from network import NOT_UPDATED, SHOWN, UNTOUCHED, UPDATED, Case
+from tally import Tally
 
-tally = device.Tally()
+tally = Tally()
 
 
 def shown(gateway='192.168.1.1', netmask='255.255.255.0', ipaddr='192.168.1.20', use_dhcp='0'):
@@ -105,7 +105,7 @@ CASES = [
     Case('dhcpcd.exe absent', args=['-m'], files={DHCPCD: None},
          stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + UPDATED, changed=SWITCHED),
     Case('dhcpcd.exe not executable', args=['-m'],
-         files={DHCPCD: File(network.FAKE_PROGRAM.text, mode=0o644)},
+         files={DHCPCD: File(device.PROGRAM.text, mode=0o644)},
          stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + UPDATED, changed=SWITCHED),
 
     # The programs run while no environment lock is held (one that edits the environment
@@ -201,11 +201,11 @@ for case in CASES:
 # A full disk on standard output makes the status 1 but undoes nothing: the files are patched
 # and the request is cleared, so the settings are not applied twice.
 with open('/dev/full', 'wb') as full:
-    got = network.run_apply([], network.REQUEST, network.DEVICE_FILES, stdout=full)
+    got = network.run_apply([], network.REQUEST, device.DEVICE_FILES, stdout=full)
 tally.check('standard output on a full disk: pelvanor', got, {
     'status': 1, 'stdout': '',
     'stderr': 'error: could not write standard output: No space left on device\n',
-    'files': network.expected_files(network.DEVICE_FILES, STATIC),
+    'files': network.expected_files(device.DEVICE_FILES, STATIC),
     'flash': network.CLEARED, 'flash requests': network.COMMIT,
 })
 

@@ -11,7 +11,8 @@ import subprocess
 import sys
 
 import device
-from device import envimage
+import envimage
+from tally import Tally
 
 PARTITION = envimage.PARTITION_SIZE
 IMAGE = envimage.IMAGE_SIZE
@@ -30,7 +31,7 @@ def cut_points():
     of the image write (a subset where that takes too long) and of the flag write."""
     through_erase = [0, 1, 4095, 4096, 32768, 65535]
     written = range(IMAGE + 3)
-    if device.REDUCED_POWER_CUTS:
+    if device.reduced_power_cuts():
         written = [k for k in written if k <= 256 or k >= IMAGE - 256 or k % 61 == 0]
     return through_erase + [PARTITION + k for k in written]
 
@@ -49,7 +50,7 @@ def expected_after_cut(cut, to_copy1):
 
 def cut_in_one_direction(to_copy1):
     """Prints one verdict for every cut point in this direction."""
-    tally = device.Tally()
+    tally = Tally()
     old = envimage.partition(OLD)
     flash = (SPARE, old) if to_copy1 else (old, SPARE)
     problems = []
@@ -83,7 +84,7 @@ if sys.argv[1:] == ['to-copy1']:
 elif sys.argv[1:] == ['to-copy2']:
     cut_in_one_direction(to_copy1=False)
 else:
-    overall = device.Tally()
+    overall = Tally()
     for process in [start_with_own_dev('to-copy1'), start_with_own_dev('to-copy2')]:
         output = process.communicate()[0]
         counts = re.search(r'^(\d+) passed, (\d+) failed\n\Z', output, re.M)
