@@ -1,6 +1,7 @@
 """The network apply (no argument, -t, -m): when it runs, what it writes and runs in each mode,
 which values it refuses, and how it clears the request. How the files themselves are read and
 stored is the subject of test_config_files.py."""
+import dataclasses
 import device
 import network
 from device import (DHCPCD, INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, SWITCH_CONFIG, File,
@@ -11,9 +12,10 @@ from tally import Tally
 tally = Tally()
 
 
-def shown(gateway='192.168.1.1', netmask='255.255.255.0', ipaddr='192.168.1.20', use_dhcp='0'):
+def shown(gatewayip='192.168.1.1', netmask='255.255.255.0', ipaddr='192.168.1.20', use_dhcp='0'):
     """The values as the apply prints them before it goes on."""
-    return f'gateway ip: {gateway}\nnetmask: {netmask}\nipaddr: {ipaddr}\nuse_dhcp: {use_dhcp}\n'
+    return (f'gateway ip: {gatewayip}\nnetmask: {netmask}\nipaddr: {ipaddr}\n'
+            f'use_dhcp: {use_dhcp}\n')
 
 
 def printed_and_ran(command):
@@ -63,7 +65,7 @@ CASES = [
                   INTERFACE_CONFIG: interface_config('192.168.1.20', 'bogus', '192.168.1.20',
                                                      '192.168.1.20')}),
     Case('gatewayip absent empties GATEWAY0', variables={'gatewayip': None},
-         stdout=shown(gateway='not found') + UPDATED,
+         stdout=shown(gatewayip='not found') + UPDATED,
          changed={**STATIC, NETWORK_CONFIG: network_config('')}),
 
     # With DHCP requested only the port configuration's use_dhcp value changes, to "y"; the
@@ -82,7 +84,7 @@ CASES = [
          stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + printed_and_ran(DHCPCD_RUN)
          + UPDATED, changed=SWITCHED),
     Case('switch mode, gatewayip absent', args=['-m'], variables={'gatewayip': None},
-         stdout=shown(gateway='not found') + 'update_files_ms()\n'
+         stdout=shown(gatewayip='not found') + 'update_files_ms()\n'
          + printed_and_ran('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast '
                            '192.168.1.255 dhcp 0 gateway none ipv4')
          + printed_and_ran(DHCPCD_RUN) + UPDATED,
@@ -150,50 +152,55 @@ CASES = [
          changed=STATIC, flash=UNTOUCHED, flash_requests=['erase mtd2 0 65536']),
 ]
 
+
 # The injection guard: ipaddr, netmask and gatewayip end up in files that shell scripts read
 # and on confignw's shell command line, so any byte but ASCII letters, digits, ".", ":" and
 # "-" is refused before anything is written or run. One forbidden byte on its own per value
 # and mode shows the guard in every place; a value of every allowed kind passes in each mode.
-GUARD = ' holds a character that is not allowed\n'
+@dataclasses.dataclass
+class Forbidden:
+    args: list  # [] normal mode, ['-m'] switch mode
+    use_dhcp: str
+    variable: str
+    value: str
+    routine: str  # that of the refusal's line
+
+
+FORBIDDEN = [
+    Forbidden([], '0', 'ipaddr', ';', 'update_files'),
+    Forbidden([], '0', 'netmask', '$', 'update_files'),
+    Forbidden([], '0', 'gatewayip', '`', 'update_files'),
+    Forbidden([], '1', 'ipaddr', ' ', 'update_files'),
+    Forbidden([], '1', 'netmask', '\n', 'update_files'),
+    Forbidden([], '1', 'gatewayip', '|', 'update_files'),
+    Forbidden(['-m'], '0', 'ipaddr', '&', 'update_files_ms'),
+    Forbidden(['-m'], '0', 'netmask', "'", 'update_files_ms'),
+    Forbidden(['-m'], '0', 'gatewayip', '\xe9', 'update_files_ms'),
+]
+for row in FORBIDDEN:
+    values = {'use_dhcp': row.use_dhcp, row.variable: row.value}
+    CASES.append(Case(
+        'use_dhcp %s, %s %r refused' % (row.use_dhcp, row.variable, row.value), args=row.args,
+        variables=values, status=1,
+        stdout=shown(**values) + ('update_files_ms()\n' + SWITCH_FAILED if row.args else ''),
+        stderr='netset %s: %s holds a character that is not allowed\n'
+               % (row.routine, row.variable), flash=UNTOUCHED))
+ALLOWED = 'a-Z.0:9'
 CASES += [
-    Case('ipaddr ";"', variables={'ipaddr': ';'}, status=1, stdout=shown(ipaddr=';'),
-         stderr='netset update_files: ipaddr' + GUARD, flash=UNTOUCHED),
-    Case('netmask "$"', variables={'netmask': '$'}, status=1, stdout=shown(netmask='$'),
-         stderr='netset update_files: netmask' + GUARD, flash=UNTOUCHED),
-    Case('gatewayip "`"', variables={'gatewayip': '`'}, status=1, stdout=shown(gateway='`'),
-         stderr='netset update_files: gatewayip' + GUARD, flash=UNTOUCHED),
-    Case('DHCP, ipaddr " "', variables={'use_dhcp': '1', 'ipaddr': ' '}, status=1,
-         stdout=shown(use_dhcp='1', ipaddr=' '),
-         stderr='netset update_files: ipaddr' + GUARD, flash=UNTOUCHED),
-    Case('DHCP, netmask newline', variables={'use_dhcp': '1', 'netmask': '\n'}, status=1,
-         stdout=shown(use_dhcp='1', netmask='\n'),
-         stderr='netset update_files: netmask' + GUARD, flash=UNTOUCHED),
-    Case('DHCP, gatewayip "|"', variables={'use_dhcp': '1', 'gatewayip': '|'}, status=1,
-         stdout=shown(use_dhcp='1', gateway='|'),
-         stderr='netset update_files: gatewayip' + GUARD, flash=UNTOUCHED),
-    Case('switch mode, ipaddr "&"', args=['-m'], variables={'ipaddr': '&'}, status=1,
-         stdout=shown(ipaddr='&') + 'update_files_ms()\n' + SWITCH_FAILED,
-         stderr='netset update_files_ms: ipaddr' + GUARD, flash=UNTOUCHED),
-    Case('switch mode, netmask "\'"', args=['-m'], variables={'netmask': "'"}, status=1,
-         stdout=shown(netmask="'") + 'update_files_ms()\n' + SWITCH_FAILED,
-         stderr='netset update_files_ms: netmask' + GUARD, flash=UNTOUCHED),
-    Case('switch mode, gatewayip byte 0xE9', args=['-m'], variables={'gatewayip': '\xe9'},
-         status=1, stdout=shown(gateway='\xe9') + 'update_files_ms()\n' + SWITCH_FAILED,
-         stderr='netset update_files_ms: gatewayip' + GUARD, flash=UNTOUCHED),
-    Case('every allowed kind of byte', variables={'gatewayip': 'a-Z.0:9'},
-         stdout=shown(gateway='a-Z.0:9') + UPDATED,
-         changed={**STATIC, NETWORK_CONFIG: network_config('a-Z.0:9')}),
-    Case('DHCP, every allowed kind of byte', variables={'use_dhcp': '1', 'gatewayip': 'a-Z.0:9'},
-         stdout=shown(use_dhcp='1', gateway='a-Z.0:9') + UPDATED,
+    Case('every allowed kind of byte', variables={'gatewayip': ALLOWED},
+         stdout=shown(gatewayip=ALLOWED) + UPDATED,
+         changed={**STATIC, NETWORK_CONFIG: network_config(ALLOWED)}),
+    Case('DHCP, every allowed kind of byte', variables={'use_dhcp': '1', 'gatewayip': ALLOWED},
+         stdout=shown(use_dhcp='1', gatewayip=ALLOWED) + UPDATED,
          changed={PORT_CONFIG: port_config(use_dhcp='y')}),
-    Case('switch mode, every allowed kind of byte', args=['-m'],
-         variables={'gatewayip': 'a-Z.0:9'},
-         stdout=shown(gateway='a-Z.0:9') + 'update_files_ms()\n'
+    Case('switch mode, every allowed kind of byte', args=['-m'], variables={'gatewayip': ALLOWED},
+         stdout=shown(gatewayip=ALLOWED) + 'update_files_ms()\n'
          + printed_and_ran('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast '
                            '192.168.1.255 dhcp 0 gateway a-Z.0:9 ipv4')
          + printed_and_ran(DHCPCD_RUN) + UPDATED,
-         changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, 'a-Z.0:9', '0')}),
+         changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, ALLOWED, '0')}),
 ]
+
 
 for case in CASES:
     network.check(tally, case)
