@@ -28,22 +28,21 @@ FACTORY_TIME = 1577836800  # 2020-01-01: the files' time as they leave the facto
 KILLED_LINE = 'network apply failed (exit status 137)'
 
 Copy = collections.namedtuple('Copy', ['entries', 'flag'])
-Boot = collections.namedtuple('Boot', [
+Boot = collections.namedtuple('Boot', defaults=[None, {}], field_names=[
     'title',
     'plan',       # the words of tools/vm/boot that make the boot
     'mtd1',       # the copies on flash afterwards
     'mtd2',
     'rewritten',  # the three files written anew (else left as they were, times too)
-    'reported',   # the init script's lines, (priority, line) alike on console and in syslog
+    'reported',   # the init script's lines, (priority, line), on console and in syslog, if checked
     'saved',      # more files tools/vm/boot saves, as they must read
 ])
 BOOTS = [
     Boot(title='settings waiting: applied, request cleared', plan=['start_scripts'],
          mtd1=Copy(PROVISIONED, OBSOLETE), mtd2=Copy(CLEARED, ACTIVE), rewritten=True,
-         reported=[('notice', line) for line in APPLIED_LINES], saved={}),
+         reported=[('notice', line) for line in APPLIED_LINES]),
     Boot(title='nothing waiting: no file, no flash written', plan=['start_scripts'],
-         mtd1=Copy(PROVISIONED, OBSOLETE), mtd2=Copy(CLEARED, ACTIVE), rewritten=False,
-         reported=None, saved={}),
+         mtd1=Copy(PROVISIONED, OBSOLETE), mtd2=Copy(CLEARED, ACTIVE), rewritten=False),
     Boot(title='requested again, apply killed between the files and the clearing commit',
          plan=['provision use_net_settings 1', 'init_script_status',
                'start_scripts_killing_first_flash_request'],
@@ -52,8 +51,7 @@ BOOTS = [
          saved={'rc.log': b'S05pelvanor-net start: status 0\n', 'status.rc': b'0\n',
                 'status.out': ''.join(line + '\n' for line in SETTINGS_SHOWN).encode()}),
     Boot(title='the next boot: applied again, same files, request cleared', plan=['start_scripts'],
-         mtd1=Copy(REQUESTED_AGAIN, OBSOLETE), mtd2=Copy(CLEARED, ACTIVE), rewritten=True,
-         reported=None, saved={}),
+         mtd1=Copy(REQUESTED_AGAIN, OBSOLETE), mtd2=Copy(CLEARED, ACTIVE), rewritten=True),
 ]
 
 
@@ -102,21 +100,19 @@ def check(work, number):
     saved = {path: member.contents for path, member in archive(f'{here}/out.tar').items()}
     tally = Tally(show_passes=True)
 
-    # Catches a commit that should not have happened or wrote the wrong copy or image, and an
-    # apply that patched the interface files wrongly or lost them.
-    got = {path: etc[path].contents if path in etc else None for path in APPLIED_FILES}
-    got.update({device: pathlib.Path(f'{here}/{device}.img').read_bytes()
-                for device in ('mtd1', 'mtd2')})
-    tally.check(f'{name}: both flash partitions byte for byte, the interface files', got,
-                {'mtd1': envimage.partition(*boot.mtd1), 'mtd2': envimage.partition(*boot.mtd2),
-                 **APPLIED_FILES})
-
-    # Catches an apply that did not write the files (the same bytes again), or a boot with
-    # nothing waiting that still rewrites one.
-    tally.check(f'{name}: the three files written anew' if boot.rewritten else
-                f'{name}: the three files not written, their times kept', {
-                    path: path in etc and path in before and etc[path].mtime > before[path].mtime
-                    for path in APPLIED_FILES}, dict.fromkeys(APPLIED_FILES, boot.rewritten))
+    # Catches a commit that should not have happened or wrote the wrong copy or image, an apply
+    # that patched the interface files wrongly, lost them or did not write them (the same bytes
+    # again), and a boot with nothing waiting that still rewrites one.
+    got = {device: pathlib.Path(f'{here}/{device}.img').read_bytes() for device in ('mtd1', 'mtd2')}
+    want = {'mtd1': envimage.partition(*boot.mtd1), 'mtd2': envimage.partition(*boot.mtd2)}
+    missing = Member(contents=None, mtime=0)
+    for path, text in APPLIED_FILES.items():
+        now, earlier = etc.get(path, missing), before.get(path, missing)
+        got.update({path: now.contents, path + ' written anew': now.mtime > earlier.mtime})
+        want.update({path: text, path + ' written anew': boot.rewritten})
+    written = 'written anew' if boot.rewritten else 'not written'
+    tally.check(f'{name}: both flash partitions byte for byte; the interface files, {written}',
+                got, want)
 
     # Catches output lost on the way to the console or to syslog, or a wrong priority.
     if boot.reported is not None:

@@ -60,6 +60,7 @@ class Step:
     stdout: str = ''
     stderr: str = ''
     committed: list = None  # the environment a commit writes; None: flash stays as it was
+    erased: int = 0  # the bytes a commit erases at the start of the new copy: whole blocks
     nodes: tuple = ('rw', 'rw')  # /dev/mtd1, /dev/mtd2: "rw", "ro" (read-only node), "-" (none)
     files: dict = dataclasses.field(default_factory=lambda: FACTORY_FILES)
 
@@ -71,9 +72,10 @@ STEPS = [
     Step('e64', ['-g', 'bootdelay'], stdout='3\n'),
     # A commit that erases or writes the wrong device, or leaves the old flag set, shows in the
     # bytes or the requests; the second commit goes back the other way.
-    Step('e64', ['-s', 'bootdelay', '5'],
+    Step('e64', ['-s', 'bootdelay', '5'], erased=64 * KIB,
          committed=['bootcmd=run boot_flash', 'ipaddr=192.168.0.10', 'empty=', 'bootdelay=5']),
-    Step('e64', ['-d', 'bootcmd'], committed=['ipaddr=192.168.0.10', 'empty=', 'bootdelay=5']),
+    Step('e64', ['-d', 'bootcmd'], erased=64 * KIB,
+         committed=['ipaddr=192.168.0.10', 'empty=', 'bootdelay=5']),
     # A copy that cannot be opened read-write (no node, or the kernel's read-only node) must make
     # queries find nothing and edits fail without touching either device.
     Step('e64', ['-g', 'bootdelay'], nodes=('rw', '-'), status=1,
@@ -85,11 +87,11 @@ STEPS = [
     Step('e64', ['-d', 'bootdelay'], nodes=('rw', 'ro'), status=1,
          stderr=OPEN_COPY2 + 'could not delete bootdelay\n'),
     # An erase of one block where the image needs two shows in the requests.
-    Step('e4', ['-s', 'bootdelay', '0'],
+    Step('e4', ['-s', 'bootdelay', '0'], erased=8 * KIB,
          committed=['bootcmd=run boot_flash', 'ipaddr=192.168.0.10', 'empty=', 'bootdelay=0']),
     # An apply that misses the files or the clearing commit; an erase beyond one 128 KiB block.
     Step('e128', [], stdout=''.join(line + '\n' for line in APPLIED_LINES), committed=CLEARED,
-         files=APPLIED_FILES),
+         erased=128 * KIB, files=APPLIED_FILES),
 ]
 
 # Erase requests and writes on the flash devices in a strace -y log: the call, the device, then
@@ -114,18 +116,17 @@ def check(results):
         want_flash, want_requests = list(flash[step.pair]), []
         if step.committed is not None:
             old, new = active[step.pair], 1 - active[step.pair]
-            erase_size = PAIRS[step.pair][new].erase_size
-            erased = -(-envimage.IMAGE_SIZE // erase_size) * erase_size  # whole blocks
-            image = envimage.image(step.committed).ljust(erased, b'\xff')
-            want_flash[new] = image + want_flash[new][erased:]
+            image = envimage.image(step.committed).ljust(step.erased, b'\xff')
+            want_flash[new] = image + want_flash[new][step.erased:]
             want_flash[old] = envimage.with_flag(want_flash[old], envimage.OBSOLETE)
             active[step.pair] = new
-            want_requests = [('ioctl', f'/dev/mtd{new + 1}', 0, erased, 0),
+            want_requests = [('ioctl', f'/dev/mtd{new + 1}', 0, step.erased, 0),
                              ('write', f'/dev/mtd{new + 1}', envimage.IMAGE_SIZE,
                               envimage.IMAGE_SIZE),
                              ('write', f'/dev/mtd{old + 1}', 1, 1)]
-        saved = {key[4:]: value for key, value in results.items()
-                 if key.startswith('s%02d.' % number)}
+        prefix = 's%02d.' % number  # what the guest saved after this step
+        saved = {key.removeprefix(prefix): value for key, value in results.items()
+                 if key.startswith(prefix)}
         got = {'status': saved.get('rc'), 'stdout': saved.get('out'), 'stderr': saved.get('err'),
                '/dev/mtd1': saved.get('p1'), '/dev/mtd2': saved.get('p2'),
                'flash requests': flash_requests(saved.get('trace', b'').decode()),
