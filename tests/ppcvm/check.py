@@ -127,8 +127,7 @@ PHASES = ('before the erase', 'erase', 'image write', 'flag write', 'after the c
 
 
 def phase_of(left, before, new_copy):
-    """Where a cut landed, from the flash it left: (phase, detail); phase None for a state that
-    no step of a commit leaves."""
+    """Where a cut landed, from the flash it left: (phase, detail)."""
     new_now = machine.partitions_of(left)[new_copy - 1]
     new_done = envimage.partition(CUT_NEW)
     written = len(new_now.rstrip(b'\xff'))
@@ -137,14 +136,14 @@ def phase_of(left, before, new_copy):
     if left == flash_after(before, new_copy, new_done):
         return 'after the commit', 'old flag cleared'
     if left != flash_after(before, new_copy, new_now, old_flag_cleared=False):
-        return None, 'flash beyond the new copy changed before the new copy was complete'
+        return 'no state of a commit', 'flash changed beyond the new copy before it was complete'
     if new_now == ERASED:
         return 'erase', 'sector erased, nothing written'
     if new_now == new_done:
         return 'flag write', 'image complete, old flag still set'
     if new_now == new_done[:written] + ERASED[written:]:
         return 'image write', f'{written} of {envimage.IMAGE_SIZE} bytes written'
-    return None, 'unexpected contents of the new partition'
+    return 'no state of a commit', 'unexpected contents of the new partition'
 
 
 def check_power_cuts(vm, tally):
