@@ -47,4 +47,4 @@ def shorten(value):
     text = repr(value)
     if len(text) <= 300:
         return text
-    return text[:300] + '... (length %d)' % len(value)
+    return text[:300] + '... (length %d)' % (len(value) if hasattr(value, '__len__') else len(text))
