@@ -8,8 +8,7 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, '..'), os.path.join(HERE, '../../tools'),
-                os.path.join(HERE, '../../tools/ppcvm')]
+sys.path[:0] = [os.path.join(HERE, '../../tools'), os.path.join(HERE, '../../tools/ppcvm')]
 import envimage  # noqa: E402
 import machine  # noqa: E402
 from machine import Cut, Run  # noqa: E402

@@ -15,10 +15,10 @@ import sys
 import tarfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, '..'), os.path.join(HERE, '../../tools')]
+sys.path[:0] = [os.path.join(HERE, '../../tools')]
 import envimage  # noqa: E402
-from device import PROVISIONED, CLEARED, FACTORY_FILES, APPLIED_FILES  # noqa: E402
-from device import SETTINGS_SHOWN, APPLIED_LINES  # noqa: E402
+from scenario import PROVISIONED, CLEARED, FACTORY_FILES, APPLIED_FILES  # noqa: E402
+from scenario import SETTINGS_SHOWN, APPLIED_LINES  # noqa: E402
 from tally import Tally  # noqa: E402
 
 ACTIVE, OBSOLETE = envimage.ACTIVE, envimage.OBSOLETE

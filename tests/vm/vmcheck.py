@@ -13,11 +13,10 @@ import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, '..'), os.path.join(HERE, '../../tools'),
-                os.path.join(HERE, '../../tools/vm')]
+sys.path[:0] = [os.path.join(HERE, '../../tools'), os.path.join(HERE, '../../tools/vm')]
 import envimage  # noqa: E402
 import vmrun  # noqa: E402
-from device import PROVISIONED, CLEARED, FACTORY_FILES, APPLIED_FILES, APPLIED_LINES  # noqa: E402
+from scenario import PROVISIONED, CLEARED, FACTORY_FILES, APPLIED_FILES, APPLIED_LINES  # noqa: E402
 from tally import Tally  # noqa: E402
 
 KIB = 1024
