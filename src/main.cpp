@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "netset.hpp"
@@ -137,7 +139,14 @@ enum class NetMode { normal, test, switch_config };
 // Applies waiting network settings once: patch the configuration, then clear
 // use_net_settings with one commit. A failed update leaves the request set,
 // so the next run tries again from the start.
+//
+// Normal and switch mode hold the apply lock to the end, so that a second
+// apply (a boot script and an operator, say) waits and then finds the request
+// cleared. The request is cleared only while the environment still holds the
+// values applied: settings queued while the files were written stay
+// requested, and the next run applies them.
 [[noreturn]] void apply_network(NetMode mode) {
+    if (mode != NetMode::test) ubootenv::lock_uboot_env(ubootenv::EnvLock::apply);
     if (!netset::net_settings_requested()) finish(0);
     if (netset::load_net_settings() < 0) finish(1);
     if (mode == NetMode::test) finish(0);
@@ -153,6 +162,10 @@ enum class NetMode { normal, test, switch_config };
 
     const int lock = ubootenv::lock_uboot_env(ubootenv::EnvLock::exclusive);
     EnvImage* env = ubootenv::read_uboot_env();
+    if (env && !netset::net_settings_unchanged(env)) {
+        std::puts("Network settings changed during update, not cleared...");
+        finish(1);
+    }
     const bool cleared = ubootenv::put_uboot_env_var(env, "use_net_settings", "0") == 0 &&
                          ubootenv::set_uboot_env_var(env) == 0;
     ubootenv::unlock_uboot_env(lock);
@@ -163,6 +176,16 @@ enum class NetMode { normal, test, switch_config };
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Descriptors 0, 1 and 2 are open before anything else: started with one
+    // closed, the first file opened (a configuration file being patched)
+    // would take its number, and messages would be written into it. One poll
+    // tells which are closed (POLLNVAL); /dev/null takes their places, lowest
+    // first, as open always returns the lowest free number.
+    pollfd standard[] = {{STDIN_FILENO, 0, 0}, {STDOUT_FILENO, 0, 0}, {STDERR_FILENO, 0, 0}};
+    if (poll(standard, 3, 0) < 0) return 1;
+    for (const pollfd& stream : standard)
+        if ((stream.revents & POLLNVAL) && open("/dev/null", O_RDWR) != stream.fd) return 1;
+
     // Standard output gets a static buffer so that no command allocates;
     // the buffering mode stays what the C library would choose.
     static char out_buffer[BUFSIZ];

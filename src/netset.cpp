@@ -12,10 +12,11 @@
 #include <string_view>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "ubootenv.hpp"
@@ -44,6 +45,20 @@ struct Patch {
     const char* value;
 };
 
+// The four variables and their fields, in the order they are loaded; only
+// the gateway may be absent (it is then empty).
+struct Variable {
+    const char* name;
+    char* field;
+    std::size_t size;
+};
+const Variable variables[] = {
+    {"gatewayip", net_settings.gateway, sizeof net_settings.gateway},
+    {"netmask", net_settings.netmask, sizeof net_settings.netmask},
+    {"ipaddr", net_settings.ipaddr, sizeof net_settings.ipaddr},
+    {"use_dhcp", net_settings.use_dhcp, sizeof net_settings.use_dhcp},
+};
+
 // Copies at most size - 1 characters and always terminates the field.
 void copy_bounded(char* field, std::size_t size, const char* value) {
     std::size_t i = 0;
@@ -56,39 +71,67 @@ void report(const char* routine, const char* call, int error) {
                  std::strerror(error));
 }
 
+// The guard, before anything is written or run, in this order: ipaddr,
+// netmask, gatewayip; the first value refused is the one named. An empty
+// address or mask would leave a file without one and shift every later
+// argument of confignw's command line; an empty gateway means none.
 int check_values(const char* routine) {
-    const Patch values[] = {{"ipaddr", net_settings.ipaddr},
-                            {"netmask", net_settings.netmask},
-                            {"gatewayip", net_settings.gateway}};
-    for (const Patch& v : values) {
+    const struct {
+        const char* name;
+        const char* value;
+        bool required;
+    } values[] = {{"ipaddr", net_settings.ipaddr, true},
+                  {"netmask", net_settings.netmask, true},
+                  {"gatewayip", net_settings.gateway, false}};
+    for (const auto& v : values) {
+        if (v.required && v.value[0] == '\0') {
+            std::fprintf(stderr, "%s %s: %s is empty\n", module_name, routine, v.name);
+            return -1;
+        }
         if (!value_allowed(v.value)) {
             std::fprintf(stderr, "%s %s: %s holds a character that is not allowed\n", module_name,
-                         routine, v.key);
+                         routine, v.name);
             return -1;
         }
     }
     return 0;
 }
 
-// Writes all of buf, continuing short counts.
-int write_all(int fd, const char* buf, std::size_t len) {
-    while (len > 0) {
-        const ssize_t n = write(fd, buf, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return -1;
-        }
-        buf += n;
-        len -= static_cast<std::size_t>(n);
+// A configuration file whose path was resolved once (links followed): its
+// directory is open, and the load and the store reach the file through that
+// descriptor by its final name, never following a link there. Swapping the
+// file for a link between the load and the store therefore cannot make the
+// store replace another file.
+struct ConfigFile {
+    const char* path;         // as the device knows it, for messages
+    char resolved[PATH_MAX];  // directory, "/", name
+    const char* name;         // the final name, inside resolved
+    int dir;
+};
+
+int open_config(const char* path, const char* routine, ConfigFile& file) {
+    file.path = path;
+    if (!realpath(path, file.resolved)) {
+        report(routine, "open", errno);
+        return -1;
+    }
+    char* slash = std::strrchr(file.resolved, '/');  // realpath gives an absolute path
+    file.name = slash + 1;
+    *slash = '\0';
+    file.dir =
+        open(slash == file.resolved ? "/" : file.resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *slash = '/';
+    if (file.dir < 0) {
+        report(routine, "open", errno);
+        return -1;
     }
     return 0;
 }
 
 // Load: the whole file into text. A file larger than the buffer is refused
 // whole, since writing back only its start would drop the rest.
-int load_config(const char* path, const char* routine, ConfigText& text) {
-    const int fd = open(path, O_RDWR | O_CLOEXEC);
+int load_config(const ConfigFile& file, const char* routine, ConfigText& text) {
+    const int fd = openat(file.dir, file.name, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         report(routine, "open", errno);
         return -1;
@@ -104,7 +147,7 @@ int load_config(const char* path, const char* routine, ConfigText& text) {
     const bool larger = n == config_capacity && read(fd, &more, 1) > 0;
     close(fd);
     if (larger) {
-        std::fprintf(stderr, "%s %s: %s larger than %d bytes\n", module_name, routine, path,
+        std::fprintf(stderr, "%s %s: %s larger than %d bytes\n", module_name, routine, file.path,
                      config_capacity);
         return -1;
     }
@@ -112,91 +155,202 @@ int load_config(const char* path, const char* routine, ConfigText& text) {
     return 0;
 }
 
-// Removes the temporaries .NAME.?????? that a run interrupted between
-// creating its temporary and renaming it left beside NAME. Nothing else in
+// The temporary beside NAME is .NAME.pelvanor-XXXXXX: the leading dot keeps
+// it out of globs such as ifcfg-* that the device's scripts loop over, and
+// mkostemp fills in the six characters from letters and digits.
+constexpr std::string_view temporary_infix = ".pelvanor-";
+constexpr std::size_t temporary_random = 6;
+
+bool is_temporary_of(std::string_view entry, std::string_view name) {
+    const std::size_t random_at = 1 + name.size() + temporary_infix.size();
+    if (entry.size() != random_at + temporary_random || entry[0] != '.' ||
+        std::string_view(entry.data() + 1, name.size()) != name ||
+        std::string_view(entry.data() + 1 + name.size(), temporary_infix.size()) != temporary_infix)
+        return false;
+    for (std::size_t i = random_at; i < entry.size(); ++i) {
+        const char c = entry[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+// The kernel's getdents64 record (struct linux_dirent64): 8-byte inode,
+// 8-byte offset, 2-byte record length, 1-byte type, then the name. It is read
+// with the raw system call because readdir allocates its buffer on the heap,
+// and not every C library declares getdents64 or its record (uClibc-ng does
+// not, musl only with _LARGEFILE64_SOURCE).
+constexpr std::size_t dirent_reclen_offset = 16;
+constexpr std::size_t dirent_name_offset = 19;
+
+// Removes the temporaries of NAME that a run cut off between creating its
+// temporary and renaming it left behind: only names of exactly that form,
+// and only regular files (not links) that this user owns. Nothing else in
 // the directory is touched, and a failure only leaves a file behind.
 void remove_stale_temporaries(int dir, std::string_view name) {
-    alignas(dirent64) char entries[4096];
-    ssize_t n;
-    while ((n = getdents64(dir, entries, sizeof entries)) > 0) {
-        for (ssize_t off = 0; off < n;) {
-            const auto* entry = reinterpret_cast<const dirent64*>(entries + off);
-            off += entry->d_reclen;
-            const std::string_view found = entry->d_name;
-            if (found.size() == name.size() + 8 && found[0] == '.' &&
-                found.substr(1, name.size()) == name && found[name.size() + 1] == '.')
-                unlinkat(dir, entry->d_name, 0);
+    alignas(8) char records[4096];
+    long n;
+    while ((n = syscall(SYS_getdents64, dir, records, sizeof records)) > 0) {
+        for (long offset = 0; offset < n;) {
+            const char* record = records + offset;
+            std::uint16_t length;
+            std::memcpy(&length, record + dirent_reclen_offset, sizeof length);
+            offset += length;
+            const char* entry = record + dirent_name_offset;
+            struct stat st {};
+            if (is_temporary_of(entry, name) &&
+                fstatat(dir, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+                st.st_uid == geteuid())
+                unlinkat(dir, entry, 0);
         }
     }
 }
 
-// Store: the new text goes to a temporary file .NAME.XXXXXX beside the real
-// one (links followed, so a link stays a link; the leading dot keeps it out
-// of globs such as ifcfg-* that the device's scripts loop over), with the
-// original's owner and mode, is synced, and is renamed over the file. A
-// power cut or a full disk leaves either the old file or the new one, never
-// a truncated one.
-int store_config(const char* path, const char* routine, const ConfigText& text) {
-    char target[PATH_MAX];
-    struct stat st {};
-    if (!realpath(path, target) || stat(target, &st) < 0) {
-        report(routine, "open", errno);
-        return -1;
+// Copies the extended attributes (security labels, ACLs, ...) of one file to
+// another. A file system without extended attributes has none to copy.
+int copy_attributes(int from, int to) {
+    static char names[65536];  // the kernel's limits: XATTR_LIST_MAX, XATTR_SIZE_MAX
+    static char value[65536];
+    const ssize_t listed = flistxattr(from, names, sizeof names);
+    if (listed < 0) return errno == ENOTSUP ? 0 : -1;
+    for (const char* name = names; name < names + listed; name += std::strlen(name) + 1) {
+        const ssize_t size = fgetxattr(from, name, value, sizeof value);
+        if (size < 0 || fsetxattr(to, name, value, static_cast<std::size_t>(size), 0) < 0)
+            return -1;
     }
-    char* slash = std::strrchr(target, '/');  // realpath gives an absolute path
-    const std::string_view name = slash + 1;
-    char temp[PATH_MAX];
-    const int length = std::snprintf(temp, sizeof temp, "%.*s/.%s.XXXXXX",
-                                     static_cast<int>(slash - target), target, slash + 1);
-    if (length < 0 || length >= static_cast<int>(sizeof temp)) {
-        report(routine, "open", ENAMETOOLONG);
-        return -1;
-    }
-    *slash = '\0';
-    const int dir = open(slash == target ? "/" : target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    *slash = '/';
-    if (dir >= 0) remove_stale_temporaries(dir, name);
+    return 0;
+}
 
+// How replacing a file by a new one can end.
+enum class Replaced { done, failed, impossible };
+
+// The errors that say a file cannot be replaced by rename on this layout: no
+// new entry can be made in its directory (read-only, full, not writable), or
+// the rename is refused (the file is a mount point of its own, or lies on a
+// read-only mount).
+bool rename_impossible(int error) {
+    return error == EROFS || error == ENOSPC || error == EDQUOT || error == EACCES ||
+           error == EPERM || error == EBUSY || error == EXDEV;
+}
+
+// The atomic store: the new text goes to a temporary beside the file, with
+// the file's owner, mode and extended attributes, is synced, and is renamed
+// over it. A power cut or a full disk leaves either the old file or the new
+// one, never a truncated one. Hard links to the file are split from it.
+Replaced replace_by_rename(const ConfigFile& file, int original, const ConfigText& text,
+                           int& error) {
+    struct stat st {};
+    if (fstat(original, &st) < 0) {
+        error = errno;
+        return Replaced::failed;
+    }
+    remove_stale_temporaries(file.dir, file.name);
+
+    char temp[PATH_MAX];
+    const int length = std::snprintf(
+        temp, sizeof temp, "%.*s/.%s%.*sXXXXXX", static_cast<int>(file.name - 1 - file.resolved),
+        file.resolved, file.name, static_cast<int>(temporary_infix.size()), temporary_infix.data());
+    if (length < 0 || length >= static_cast<int>(sizeof temp)) {
+        error = ENAMETOOLONG;
+        return Replaced::failed;
+    }
     const int fd = mkostemp(temp, O_CLOEXEC);
     if (fd < 0) {
-        report(routine, "open", errno);
-        if (dir >= 0) close(dir);
+        error = errno;
+        return rename_impossible(error) ? Replaced::impossible : Replaced::failed;
+    }
+    const char* temp_name = temp + (file.name - file.resolved);
+
+    // mkostemp took the directory's path: the temporary must be the one now
+    // in the directory held open, or it is not used.
+    struct stat made {};
+    struct stat there {};
+    bool ok = fstat(fd, &made) == 0 &&
+              fstatat(file.dir, temp_name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+              made.st_dev == there.st_dev && made.st_ino == there.st_ino;
+    if (!ok) {
+        close(fd);
+        error = EXDEV;
+        return Replaced::failed;
+    }
+    Replaced result = Replaced::failed;
+    error = 0;
+    if (ubootenv::write_all(fd, text.buf, static_cast<std::size_t>(text.len)) < 0 ||
+        fchown(fd, st.st_uid, st.st_gid) < 0 || fchmod(fd, st.st_mode & 07777) < 0)
+        error = errno;
+    else if (copy_attributes(original, fd) < 0) {
+        error = errno;
+        result = Replaced::impossible;  // rewritten in place, the file keeps them
+    } else if (fsync(fd) < 0) error = errno;
+    if (close(fd) < 0 && error == 0) error = errno;
+    if (error == 0 && renameat(file.dir, temp_name, file.dir, file.name) < 0) {
+        error = errno;
+        if (rename_impossible(error)) result = Replaced::impossible;
+    }
+    if (error != 0) {
+        unlinkat(file.dir, temp_name, 0);
+        return result;
+    }
+    fsync(file.dir);  // makes the rename itself durable; the file is already complete
+    return Replaced::done;
+}
+
+// The fallback where a file cannot be replaced: the new text is written into
+// the file itself, which is then cut to the new length and synced. It keeps
+// the file's identity (mount, links, attributes) but is not atomic: a power
+// cut in the middle can leave a mix of old and new text.
+int rewrite_in_place(int fd, const ConfigText& text) {
+    const auto length = static_cast<std::size_t>(text.len);
+    if (pwrite(fd, text.buf, length, 0) != static_cast<ssize_t>(length)) {
+        if (errno == 0) errno = EIO;
         return -1;
     }
-    bool ok = write_all(fd, text.buf, static_cast<std::size_t>(text.len)) == 0 &&
-              fchown(fd, st.st_uid, st.st_gid) == 0 && fchmod(fd, st.st_mode & 07777) == 0 &&
-              fsync(fd) == 0;
-    int error = errno;
-    if (close(fd) < 0 && ok) {
-        ok = false;
+    return ftruncate(fd, static_cast<off_t>(length)) == 0 && fsync(fd) == 0 ? 0 : -1;
+}
+
+// Store: replaced atomically where the layout allows, in place (with a notice
+// that names the file) where it does not.
+int store_config(const ConfigFile& file, const char* routine, const ConfigText& text) {
+    const int original = openat(file.dir, file.name, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (original < 0) {
+        report(routine, "open", errno);
+        return -1;
+    }
+    int error = 0;
+    Replaced result = replace_by_rename(file, original, text, error);
+    if (result == Replaced::impossible) {
+        std::fprintf(stderr, "%s %s: %s cannot be replaced (%s), rewritten in place\n", module_name,
+                     routine, file.path, std::strerror(error));
+        errno = 0;
+        result = rewrite_in_place(original, text) == 0 ? Replaced::done : Replaced::failed;
         error = errno;
     }
-    if (ok && rename(temp, target) < 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        unlink(temp);
+    close(original);
+    if (result != Replaced::done) {
         report(routine, "write", error);
-    } else if (dir >= 0) {
-        fsync(dir);  // makes the rename itself durable; the file is already complete
+        return -1;
     }
-    if (dir >= 0) close(dir);
-    return ok ? 0 : -1;
+    return 0;
 }
 
 // One file through load, patch and store. A failed patch leaves the file
 // untouched (update_item has reported it).
 int rewrite_config(const char* path, const char* routine, std::span<const Patch> patches) {
+    ConfigFile file;
+    if (open_config(path, routine, file) < 0) return -1;
     ConfigText text;
-    if (load_config(path, routine, text) < 0) return -1;
-    for (const Patch& p : patches)
-        if (!update_item(text.buf, &text.len, p.key, p.value)) return -1;
-    return store_config(path, routine, text);
+    bool patched = load_config(file, routine, text) == 0;
+    for (const Patch& patch : patches)
+        patched = patched && update_item(text.buf, &text.len, patch.key, patch.value) != nullptr;
+    const int result = patched ? store_config(file, routine, text) : -1;
+    close(file.dir);
+    return result;
 }
 
 // DHCP: the port configuration's use_dhcp value gets "y" as its first byte,
 // in place; the file keeps its size and every other byte.
+constexpr std::string_view dhcp_key = "use_dhcp";
+
 int switch_port_to_dhcp() {
     const char* routine = "update_files";
     const int fd = open(port_config, O_RDWR | O_CLOEXEC);
@@ -211,17 +365,16 @@ int switch_port_to_dhcp() {
         close(fd);
         return -1;
     }
-    const char* key =
-        static_cast<const char*>(memmem(buf, static_cast<std::size_t>(n), "use_dhcp", 8));
+    const auto* key = static_cast<const char*>(
+        memmem(buf, static_cast<std::size_t>(n), dhcp_key.data(), dhcp_key.size()));
     if (!key) {
         std::fprintf(stderr, "%s %s: use_dhcp not found...\n", module_name, routine);
         close(fd);
         return -1;
     }
-    const ssize_t value = key - buf + 9;  // after the key and its separator
+    const ssize_t value = key - buf + static_cast<ssize_t>(dhcp_key.size()) + 1;  // separator
     if (value < n) buf[value] = 'y';
-    lseek(fd, 0, SEEK_SET);
-    if (write(fd, buf, static_cast<std::size_t>(n)) < 0) {
+    if (pwrite(fd, buf, static_cast<std::size_t>(n), 0) < 0) {
         report(routine, "write", errno);
         close(fd);
         return -1;
@@ -273,25 +426,16 @@ int net_settings_requested() {
 
 int load_net_settings() {
     ubootenv::EnvImage* env = ubootenv::read_uboot_env_shared();
-    NetSettings& s = net_settings;
-
     if (const char* v = ubootenv::get_uboot_env_var(env, "gatewayip")) {
-        copy_bounded(s.gateway, sizeof s.gateway, v);
-        std::printf("gateway ip: %s\n", s.gateway);
+        copy_bounded(net_settings.gateway, sizeof net_settings.gateway, v);
+        std::printf("gateway ip: %s\n", net_settings.gateway);
     } else {
         std::puts("gateway ip: not found");
-        s.gateway[0] = '\0';
+        net_settings.gateway[0] = '\0';
     }
     // The other three are required, in this order; the first one missing
     // ends the load.
-    const struct {
-        const char* name;
-        char* field;
-        std::size_t size;
-    } required[] = {{"netmask", s.netmask, sizeof s.netmask},
-                    {"ipaddr", s.ipaddr, sizeof s.ipaddr},
-                    {"use_dhcp", s.use_dhcp, sizeof s.use_dhcp}};
-    for (const auto& r : required) {
+    for (const Variable& r : std::span(variables).subspan(1)) {
         const char* v = ubootenv::get_uboot_env_var(env, r.name);
         if (!v) {
             std::fprintf(stderr, "%s: %s not found...\n", module_name, r.name);
@@ -301,6 +445,17 @@ int load_net_settings() {
         std::printf("%s: %s\n", r.name, r.field);
     }
     return 0;
+}
+
+bool net_settings_unchanged(ubootenv::EnvImage* env) {
+    for (const Variable& r : variables) {
+        const char* v = ubootenv::get_uboot_env_var(env, r.name);
+        if (!v && r.field != net_settings.gateway) return false;
+        char loaded[sizeof net_settings.gateway];
+        copy_bounded(loaded, r.size, v ? v : "");
+        if (std::strcmp(loaded, r.field) != 0) return false;
+    }
+    return true;
 }
 
 // Replaces the value after the first occurrence of key: the byte after the

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "ubootenv.hpp"
+
 namespace netset {
 
 // The four values copied out of the environment, cut to their field sizes.
@@ -27,7 +29,9 @@ struct ConfigText {
 bool dhcp_requested(const char* use_dhcp);
 
 // ipaddr, netmask and gatewayip end up in files read by shell scripts and on
-// a shell command line: only ASCII letters, digits, ".", ":" and "-" pass.
+// a shell command line: only ASCII letters, digits, ".", ":" and "-" pass
+// (and ipaddr and netmask must not be empty; update_files and
+// update_files_ms refuse them before anything is written).
 bool value_allowed(const char* value);
 
 // 1 when use_net_settings is exactly "1", else 0.
@@ -35,6 +39,11 @@ int net_settings_requested();
 
 // Fills net_settings and echoes the values. 0, or -1 after a message.
 int load_net_settings();
+
+// True when env still holds the values that load_net_settings copied (cut
+// to the same lengths; an absent gatewayip counts as empty), so that the
+// request about to be cleared is the one that was applied.
+bool net_settings_unchanged(ubootenv::EnvImage* env);
 
 // Replaces the value after the first occurrence of key in text[0..*len).
 // Returns the value's start inside text, or null (text unchanged).

@@ -137,22 +137,7 @@ int erase_env_sector(int fd) {
     return 0;
 }
 
-// Writes all of buf, continuing short counts; a call that writes nothing is
-// an I/O error, so a commit never ends "successfully" with a partial image.
-int write_all(int fd, const void* buf, std::size_t len) {
-    const auto* p = static_cast<const std::uint8_t*>(buf);
-    while (len > 0) {
-        const ssize_t n = write(fd, p, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return -1;
-        }
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
+void print_write_error() { std::fprintf(stderr, "write() failed: %s\n", std::strerror(errno)); }
 
 }  // namespace
 
@@ -261,7 +246,20 @@ int put_uboot_env_var(EnvImage* env, const char* name, const char* value) {
     return 0;
 }
 
-void print_write_error() { std::fprintf(stderr, "write() failed: %s\n", std::strerror(errno)); }
+int write_all(int fd, const void* buf, std::size_t len) {
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return -1;
+        }
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
 
 // The new copy is erased and written completely, marked active, before the
 // old copy loses its active flag: a power cut at any point leaves the old
@@ -286,8 +284,8 @@ int set_uboot_env_var(EnvImage* env) {
         close(fd);
         return -1;
     }
-    lseek(fd, 0, SEEK_SET);
-    if (write_all(fd, out, env_size) < 0) {
+    // A commit that wrote nothing, or only part of the image, is a failure.
+    if (lseek(fd, 0, SEEK_SET) != 0 || write_all(fd, out, env_size) < 0) {
         print_write_error();
         std::fputs("Failed to write new env sector...\n", stderr);
         close(fd);
@@ -300,10 +298,8 @@ int set_uboot_env_var(EnvImage* env) {
         std::fputs("set_uboot_env_var: Could not open old env flash device...\n", stderr);
         return -1;
     }
-    lseek(fd, offsetof(EnvImage, flag), SEEK_SET);
-    const ssize_t n = write(fd, &env->flag, 1);
-    if (n != 1) {
-        if (n == 0) errno = EIO;
+    constexpr off_t flag_offset = offsetof(EnvImage, flag);
+    if (lseek(fd, flag_offset, SEEK_SET) != flag_offset || write_all(fd, &env->flag, 1) < 0) {
         print_write_error();
         std::fputs("Failed to write old env flag...\n", stderr);
         close(fd);
@@ -314,8 +310,9 @@ int set_uboot_env_var(EnvImage* env) {
 }
 
 int lock_uboot_env(EnvLock kind) {
-    // Only held for the lock: read-only, and closed again by unlock.
-    const int fd = open(env_device[0], O_RDONLY | O_CLOEXEC);
+    // Only held for the lock: read-only, and closed again by unlock (and
+    // never inherited by the programs the apply runs).
+    const int fd = open(env_device[kind == EnvLock::apply ? 1 : 0], O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     const int operation = kind == EnvLock::shared ? LOCK_SH : LOCK_EX;
     while (flock(fd, operation) < 0) {

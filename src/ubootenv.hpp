@@ -53,15 +53,23 @@ int put_uboot_env_var(EnvImage* env, const char* name, const char* value);
 // obsolete. 0, or -1 after its messages.
 int set_uboot_env_var(EnvImage* env);
 
-void print_write_error();
+// Writes all of buf, continuing short counts and interrupted calls; a call
+// that writes nothing counts as an I/O error. 0, or -1 with errno set. Both
+// stores use it: the flash commit here and the configuration files' in netset.
+int write_all(int fd, const void* buf, std::size_t len);
 
-// The environment lock: a flock on /dev/mtd1. Edits hold it exclusively from
-// their load until after their commit, so concurrent edits cannot lose each
-// other's changes; reads hold it shared for their load, so they never see one
-// copy from before a commit and the other from after it. flock locks belong
-// to open file descriptions: a process must release a shared lock before it
-// asks for the exclusive one, or it would wait on itself.
-enum class EnvLock { shared, exclusive };
+// The locks, each a flock on a device node opened read-only.
+//  - shared, exclusive: the environment lock on /dev/mtd1. Edits hold it
+//    exclusively from their load until after their commit, so concurrent
+//    edits cannot lose each other's changes; reads hold it shared for their
+//    load, so they never see one copy from before a commit and the other from
+//    after it. flock locks belong to open file descriptions: a process must
+//    release a shared lock before it asks for the exclusive one, or it would
+//    wait on itself.
+//  - apply: an exclusive lock on /dev/mtd2 that the network apply holds for
+//    its whole run, so that two applies never work on the files at once.
+//    Nothing else takes it, and it never stands in the way of an edit.
+enum class EnvLock { shared, exclusive, apply };
 
 // Waits for the lock and returns its descriptor, or -1 when it could not be
 // taken (the caller then goes on without it).

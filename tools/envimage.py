@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The boot loader's environment as the device stores it, built and read
-back for the tests, the demo, the benchmark and the virtual machines.
+back for the tests, the demo and the benchmark.
 
 One copy of the environment is an 8192-byte image at offset 0 of its flash
 partition: a CRC-32 of bytes 5..8191 stored big-endian, a flag byte (1 the
@@ -53,11 +53,6 @@ def partition(entries, flag=ACTIVE, size=PARTITION_SIZE, fill=b'\xff', valid=Tru
 def with_flag(content, flag):
     """The same partition or image with another flag byte."""
     return content[:FLAG_OFFSET] + bytes([flag]) + content[FLAG_OFFSET + 1:]
-
-
-def checksum_matches(content):
-    data = content[DATA_OFFSET:IMAGE_SIZE]
-    return len(data) == DATA_SIZE and zlib.crc32(data) == int.from_bytes(content[:4], 'big')
 
 
 def entries_of(content):

@@ -18,37 +18,36 @@
 // leaves errno at ENOTTY (as any successful call may), so that code that
 // prints errno after a short read without clearing it first shows up.
 //
-// Settings, all optional, read from the environment when they are needed.
-// DEV is mtd1, mtd2 or * (either); K counts the calls of that kind on DEV in
-// this process from 1 (or * for every call); ERR is a name such as EIO or a
-// number. Several items may be given, separated by commas.
-//   FLASHSIM_ERASESIZE=N            erase block size reported by MEMGETINFO
-//   FLASHSIM_REGIONS=N              region count of MEMGETREGIONCOUNT
-//   FLASHSIM_FAIL_IOCTL=REQ:ERR     fail REQ (REGIONCOUNT, GETINFO, ERASE)
-//   FLASHSIM_FAIL_OPEN=DEV:K:ERR    fail the K-th read-write open (O_RDWR or
-//                                   O_WRONLY; read-only opens are not counted)
-//   FLASHSIM_FAIL_READ=DEV:K:ERR    fail the K-th read
-//   FLASHSIM_SHORT_READ=DEV:K:N     the K-th read returns at most N bytes
-//   FLASHSIM_DELAY_READ=DEV:K:MS    the K-th read takes its data at once but
-//                                   returns only MS milliseconds later, so
-//                                   that another process can commit between
-//                                   the reads of the two copies
-//   FLASHSIM_FAIL_WRITE=DEV:K       the K-th write fails with EIO, no change
-//   FLASHSIM_SHORT_WRITE=DEV:K:N    the K-th write programs only its first N
-//                                   bytes and returns N (N=0: returns 0)
-//   FLASHSIM_POWERCUT=N             after N bytes erased or programmed in all
-//                                   (both devices, this process) the partial
-//                                   operation is applied and the process is
-//                                   killed with SIGKILL at once
-//   FLASHSIM_KILL_RENAME=PATH       a rename onto PATH kills the process with
-//                                   SIGKILL instead (a run cut off after its
-//                                   temporary file is complete)
-//   FLASHSIM_LOG=FILE               appends one line per erase and write call,
-//                                   before it is carried out: "erase mtd2 0
-//                                   65536", "write mtd1 4 1" (device, offset,
-//                                   length as requested), and "delay mtd1 0
-//                                   2000" when a read at offset 0 starts to
-//                                   be held back by 2000 ms
+// Settings, read once when the library is loaded. An unknown FLASHSIM_
+// variable, an unknown name or a malformed value ends the process at once
+// with status 125 and a message on standard error: a test never runs with a
+// fault other than the one it asked for.
+//   FLASHSIM_ERASESIZE=N     erase block size reported by MEMGETINFO
+//   FLASHSIM_REGIONS=N       region count of MEMGETREGIONCOUNT
+//   FLASHSIM_POWERCUT=N      after N bytes erased or programmed in all (both
+//                            devices, this process) the partial operation is
+//                            applied and the process is killed with SIGKILL
+//   FLASHSIM_KILL_RENAME=NAME  a rename onto a file named NAME kills the
+//                            process with SIGKILL instead (a run cut off
+//                            after its temporary file is complete)
+//   FLASHSIM_LOG=FILE        appends one line per erase and write call, before
+//                            it is carried out: "erase mtd2 0 65536", "write
+//                            mtd1 4 1" (device, offset, length as requested),
+//                            and "delay mtd1 0 2000" when a read at offset 0
+//                            starts to be held back by 2000 ms
+//   FLASHSIM_FAULTS=FAULT...  faults, separated by blanks, each written
+//                            CALL:DEVICE:NUMBER:EFFECT
+//     CALL    open (read-write opens only), read, write, regioncount,
+//             getinfo, erase
+//     DEVICE  mtd1, mtd2, or * for either
+//     NUMBER  which call of that kind on that device in this process,
+//             counted from 1, or * for every one
+//     EFFECT  an error name (EIO, EACCES, ...): the call fails with it and
+//             changes nothing; short-N (read, write): at most N bytes, and a
+//             write of 0 bytes returns 0; delay-MS (read): the data is taken
+//             at once but returned MS milliseconds later, so that another
+//             process can commit between the reads of the two copies
+//   for example: FLASHSIM_FAULTS='write:mtd2:1:short-100 write:mtd2:2:EIO'
 //
 // The library allocates nothing, opens no file but the devices and the log,
 // and passes every other descriptor straight to the kernel, so it is harmless
@@ -76,13 +75,145 @@
 #include <cstring>
 #include <ctime>
 
+extern char** environ;
+
 namespace {
 
 constexpr int max_fd = 4096;
 unsigned char dev_of_fd[max_fd];  // 0: not a device, 1: mtd1, 2: mtd2
-const char* const dev_name[3] = {"", "mtd1", "mtd2"};
-unsigned opens_rw[3], reads[3], writes[3];
+const char* const dev_name[3] = {"*", "mtd1", "mtd2"};
+
+// ---- settings -------------------------------------------------------------
+
+enum Call { call_open, call_read, call_write, call_regioncount, call_getinfo, call_erase, calls };
+const char* const call_name[calls] = {"open", "read", "write", "regioncount", "getinfo", "erase"};
+enum Effect { effect_error, effect_short, effect_delay };
+
+struct Fault {
+    Call call;
+    int device;       // 0: either
+    unsigned number;  // 0: every call
+    Effect effect;
+    long value;  // the error number, byte count or milliseconds
+};
+
+// Filled in by read_settings(), which runs before anything else in the
+// process; zero until then (no initializer of this file may run after it).
+struct Settings {
+    unsigned long long erase_size, regions, power_cut;
+    const char *kill_rename, *log;
+    Fault faults[16];
+    int fault_count;
+} settings;
+
+unsigned call_count[calls][3];  // per call and device
 unsigned long long flash_work;  // bytes erased or programmed so far
+
+struct ErrName {
+    const char* name;
+    int value;
+};
+constexpr ErrName err_names[] = {
+    {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"EINTR", EINTR},           {"EIO", EIO},
+    {"EBADF", EBADF},   {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM},         {"EACCES", EACCES},
+    {"EBUSY", EBUSY},   {"ENODEV", ENODEV}, {"EINVAL", EINVAL},         {"ENOTTY", ENOTTY},
+    {"ENOSPC", ENOSPC}, {"EROFS", EROFS},   {"EOPNOTSUPP", EOPNOTSUPP},
+};
+
+[[noreturn]] void refuse(const char* what, const char* text) {
+    char line[256];
+    const int n = std::snprintf(line, sizeof line, "flashsim: %s: '%s'\n", what, text);
+    syscall(SYS_write, 2, line, n < 0 ? 0 : n);
+    _exit(125);
+}
+
+// A whole decimal number, or the program ends.
+unsigned long long number_of(const char* text, const char* what) {
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0') refuse(what, text);
+    return value;
+}
+
+// One CALL:DEVICE:NUMBER:EFFECT of FLASHSIM_FAULTS (fields without blanks).
+Fault fault_of(const char* text) {
+    char call[16], device[8], number[16], effect[24];
+    if (std::sscanf(text, "%15[^:]:%7[^:]:%15[^:]:%23s", call, device, number, effect) != 4)
+        refuse("fault not written CALL:DEVICE:NUMBER:EFFECT", text);
+    Fault fault{};
+    fault.call = calls;
+    for (int c = 0; c < calls; ++c)
+        if (std::strcmp(call, call_name[c]) == 0) fault.call = static_cast<Call>(c);
+    fault.device = -1;
+    for (int d = 0; d < 3; ++d)
+        if (std::strcmp(device, dev_name[d]) == 0) fault.device = d;
+    if (fault.call == calls || fault.device < 0) refuse("unknown call or device", text);
+    const bool every = std::strcmp(number, "*") == 0;
+    fault.number = every ? 0 : static_cast<unsigned>(number_of(number, "bad call number"));
+    const bool reads = fault.call == call_read, counts = reads || fault.call == call_write;
+    if (counts && std::strncmp(effect, "short-", 6) == 0) {
+        fault.effect = effect_short;
+        fault.value = static_cast<long>(number_of(effect + 6, "bad byte count"));
+    } else if (reads && std::strncmp(effect, "delay-", 6) == 0) {
+        fault.effect = effect_delay;
+        fault.value = static_cast<long>(number_of(effect + 6, "bad delay"));
+    } else {
+        for (const ErrName& e : err_names)
+            if (std::strcmp(effect, e.name) == 0) fault.value = e.value;
+        if (fault.value == 0) refuse("unknown effect for this call", text);
+    }
+    return fault;
+}
+
+// The value of an environment entry when it is name=VALUE, else null.
+const char* value_of(const char* entry, const char* name) {
+    const std::size_t length = std::strlen(name);
+    return std::strncmp(entry, name, length) == 0 && entry[length] == '=' ? entry + length + 1
+                                                                          : nullptr;
+}
+
+__attribute__((constructor)) void read_settings() {
+    settings.erase_size = 65536;
+    settings.power_cut = ~0ULL;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const char* value = nullptr;
+        if (std::strncmp(*entry, "FLASHSIM_", 9) != 0) continue;
+        if ((value = value_of(*entry, "FLASHSIM_ERASESIZE"))) {
+            settings.erase_size = number_of(value, *entry);
+        } else if ((value = value_of(*entry, "FLASHSIM_REGIONS"))) {
+            settings.regions = number_of(value, *entry);
+        } else if ((value = value_of(*entry, "FLASHSIM_POWERCUT"))) {
+            settings.power_cut = number_of(value, *entry);
+        } else if ((value = value_of(*entry, "FLASHSIM_KILL_RENAME"))) {
+            settings.kill_rename = value;
+        } else if ((value = value_of(*entry, "FLASHSIM_LOG"))) {
+            settings.log = *value ? value : nullptr;
+        } else if ((value = value_of(*entry, "FLASHSIM_FAULTS"))) {
+            for (const char* fault = value + std::strspn(value, " "); *fault;
+                 fault += std::strspn(fault, " ")) {
+                if (settings.fault_count == 16) refuse("more than 16 faults", value);
+                settings.faults[settings.fault_count++] = fault_of(fault);
+                fault += std::strcspn(fault, " ");
+            }
+        } else {
+            refuse("unknown setting", *entry);
+        }
+    }
+}
+
+// The fault that applies to this call, counting it; null when none does.
+const Fault* fault_for(Call call, int dev) {
+    const unsigned number = ++call_count[call][dev];
+    for (int i = 0; i < settings.fault_count; ++i) {
+        const Fault& f = settings.faults[i];
+        if (f.call == call && (f.device == 0 || f.device == dev) &&
+            (f.number == 0 || f.number == number))
+            return &f;
+    }
+    return nullptr;
+}
+
+// ---- the devices ----------------------------------------------------------
 
 int device_of_path(const char* path) {
     if (path == nullptr) return 0;
@@ -92,101 +223,6 @@ int device_of_path(const char* path) {
 }
 
 int device_of_fd(int fd) { return fd >= 0 && fd < max_fd ? dev_of_fd[fd] : 0; }
-
-// Plain decimal number at *s; advances *s. ok is false when there is none.
-unsigned long long parse_num(const char** s, bool* ok) {
-    unsigned long long v = 0;
-    *ok = **s >= '0' && **s <= '9';
-    while (**s >= '0' && **s <= '9') v = v * 10 + static_cast<unsigned>(*(*s)++ - '0');
-    return v;
-}
-
-struct ErrName {
-    const char* name;
-    int value;
-};
-constexpr ErrName err_names[] = {
-    {"EPERM", EPERM},   {"ENOENT", ENOENT},         {"EINTR", EINTR},         {"EIO", EIO},
-    {"ENXIO", ENXIO},   {"EBADF", EBADF},           {"EAGAIN", EAGAIN},       {"ENOMEM", ENOMEM},
-    {"EACCES", EACCES}, {"EFAULT", EFAULT},         {"EBUSY", EBUSY},         {"ENODEV", ENODEV},
-    {"EISDIR", EISDIR}, {"EINVAL", EINVAL},         {"ENOTTY", ENOTTY},       {"ENOSPC", ENOSPC},
-    {"EROFS", EROFS},   {"EOPNOTSUPP", EOPNOTSUPP}, {"ETIMEDOUT", ETIMEDOUT},
-};
-
-// One field (up to ',' ':' or the end) as an errno name or number.
-long parse_field(const char** s) {
-    bool ok;
-    const char* start = *s;
-    long v = static_cast<long>(parse_num(s, &ok));
-    if (!ok) {
-        while (**s && **s != ',' && **s != ':') ++*s;
-        std::size_t n = static_cast<std::size_t>(*s - start);
-        v = EIO;
-        for (const ErrName& e : err_names)
-            if (std::strlen(e.name) == n && std::strncmp(e.name, start, n) == 0) v = e.value;
-    }
-    return v;
-}
-
-// Looks through the items "DEV:K[:X]" of variable var for one that names this
-// device and call number; stores its X (or fallback) in *x.
-bool fault(const char* var, int dev, unsigned k, long fallback, long* x) {
-    const char* s = std::getenv(var);
-    while (s && *s) {
-        bool dev_ok = *s == '*' || std::strncmp(s, dev_name[dev], 4) == 0;
-        s += *s == '*' ? 1 : 4;
-        bool k_ok = false;
-        if (*s == ':') {
-            ++s;
-            bool ok;
-            if (*s == '*') {
-                ++s;
-                k_ok = true;
-            } else k_ok = parse_num(&s, &ok) == k && ok;
-        }
-        long v = fallback;
-        if (*s == ':') {
-            ++s;
-            v = parse_field(&s);
-        }
-        if (dev_ok && k_ok) {
-            *x = v;
-            return true;
-        }
-        while (*s && *s != ',') ++s;
-        if (*s == ',') ++s;
-    }
-    return false;
-}
-
-// FLASHSIM_FAIL_IOCTL: "REQ:ERR,...".
-bool ioctl_fault(const char* req, long* err) {
-    const char* s = std::getenv("FLASHSIM_FAIL_IOCTL");
-    std::size_t n = std::strlen(req);
-    while (s && *s) {
-        bool hit = std::strncmp(s, req, n) == 0 && s[n] == ':';
-        while (*s && *s != ':' && *s != ',') ++s;
-        long v = EIO;
-        if (*s == ':') {
-            ++s;
-            v = parse_field(&s);
-        }
-        if (hit) {
-            *err = v;
-            return true;
-        }
-        while (*s && *s != ',') ++s;
-        if (*s == ',') ++s;
-    }
-    return false;
-}
-
-unsigned long long env_num(const char* var, unsigned long long fallback) {
-    const char* s = std::getenv(var);
-    bool ok = false;
-    unsigned long long v = s ? parse_num(&s, &ok) : 0;
-    return ok ? v : fallback;
-}
 
 // Kernel entry points for descriptors that are passed through, and for the
 // simulator's own file work.
@@ -222,8 +258,7 @@ void append_num(char*& p, unsigned long long v) {
 }
 
 void log_op(const char* op, int dev, unsigned long long off, unsigned long long len) {
-    const char* path = std::getenv("FLASHSIM_LOG");
-    if (path == nullptr || *path == '\0') return;
+    if (settings.log == nullptr) return;
     char line[96];
     char* p = line;
     for (const char* s = op; *s;) *p++ = *s++;
@@ -235,7 +270,7 @@ void log_op(const char* op, int dev, unsigned long long off, unsigned long long 
     append_num(p, len);
     *p++ = '\n';
     int saved = errno;
-    long fd = sys_open(AT_FDCWD, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    long fd = sys_open(AT_FDCWD, settings.log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
         syscall(SYS_write, fd, line, p - line);
         syscall(SYS_close, fd);
@@ -251,12 +286,11 @@ void log_op(const char* op, int dev, unsigned long long off, unsigned long long 
 // Erases (data == nullptr: fills with 0xFF) or programs (old AND data) len
 // bytes at off, counting them towards the power cut.
 bool flash(int fd, long long off, const unsigned char* data, unsigned long long len) {
-    unsigned long long cut_at = env_num("FLASHSIM_POWERCUT", ~0ULL);
     unsigned char buf[4096];
     while (len > 0) {
         unsigned long long chunk = len < sizeof buf ? len : sizeof buf;
-        bool cut = flash_work + chunk >= cut_at;
-        if (cut) chunk = cut_at - flash_work;
+        bool cut = flash_work + chunk >= settings.power_cut;
+        if (cut) chunk = settings.power_cut - flash_work;
         if (chunk > 0) {
             if (pread64(fd, buf, chunk, off) != static_cast<ssize_t>(chunk)) return false;
             for (unsigned long long i = 0; i < chunk; ++i)
@@ -277,14 +311,15 @@ bool opened_read_only(int fd) {
     return fl >= 0 && (fl & O_ACCMODE) == O_RDONLY;
 }
 
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
 int do_open(int dirfd, const char* path, int flags, unsigned mode) {
     int dev = device_of_path(path);
     if (dev && (flags & O_ACCMODE) != O_RDONLY) {
-        long err;
-        if (fault("FLASHSIM_FAIL_OPEN", dev, ++opens_rw[dev], EIO, &err)) {
-            errno = static_cast<int>(err);
-            return -1;
-        }
+        if (const Fault* f = fault_for(call_open, dev)) return fail(static_cast<int>(f->value));
     }
     long fd = sys_open(dirfd, path, flags, mode);
     if (fd >= 0 && fd < max_fd) dev_of_fd[fd] = static_cast<unsigned char>(dev);
@@ -305,23 +340,18 @@ void hold_back(long ms) {
 ssize_t do_read(int fd, void* buf, size_t len) {
     int dev = device_of_fd(fd);
     if (!dev) return syscall(SYS_read, fd, buf, len);
-    long x;
-    unsigned k = ++reads[dev];
-    if (fault("FLASHSIM_FAIL_READ", dev, k, EIO, &x)) {
-        errno = static_cast<int>(x);
-        return -1;
-    }
-    if (fault("FLASHSIM_SHORT_READ", dev, k, 0, &x) && static_cast<size_t>(x) < len)
-        len = static_cast<size_t>(x);
-    long delay_ms;
-    const bool delayed = fault("FLASHSIM_DELAY_READ", dev, k, 0, &delay_ms);
+    const Fault* f = fault_for(call_read, dev);
+    if (f && f->effect == effect_error) return fail(static_cast<int>(f->value));
+    if (f && f->effect == effect_short && static_cast<size_t>(f->value) < len)
+        len = static_cast<size_t>(f->value);
+    const bool delayed = f && f->effect == effect_delay;
     long long off = delayed ? sys_lseek(fd, 0, SEEK_CUR) : 0;
     ssize_t n = syscall(SYS_read, fd, buf, len);
     if (delayed) {
         int saved = errno;
         log_op("delay", dev, static_cast<unsigned long long>(off < 0 ? 0 : off),
-               static_cast<unsigned long long>(delay_ms));
-        hold_back(delay_ms);
+               static_cast<unsigned long long>(f->value));
+        hold_back(f->value);
         errno = saved;
     }
     return n;
@@ -332,61 +362,43 @@ ssize_t do_write(int fd, const void* buf, size_t len) {
     if (!dev) return syscall(SYS_write, fd, buf, len);
     long long off = sys_lseek(fd, 0, SEEK_CUR);
     log_op("write", dev, static_cast<unsigned long long>(off < 0 ? 0 : off), len);
-    long x;
-    unsigned k = ++writes[dev];
-    if (fault("FLASHSIM_FAIL_WRITE", dev, k, 0, &x)) {
-        errno = EIO;
-        return -1;
-    }
-    if (fault("FLASHSIM_SHORT_WRITE", dev, k, 0, &x) && static_cast<size_t>(x) < len)
-        len = static_cast<size_t>(x);
-    if (opened_read_only(fd)) {
-        errno = EBADF;
-        return -1;
-    }
+    const Fault* f = fault_for(call_write, dev);
+    if (f && f->effect == effect_error) return fail(static_cast<int>(f->value));
+    if (f && f->effect == effect_short && static_cast<size_t>(f->value) < len)
+        len = static_cast<size_t>(f->value);
+    if (opened_read_only(fd)) return fail(EBADF);
     long long size = file_size(fd);
     if (off < 0 || size < 0) return -1;
     if (len == 0) return 0;
-    if (off >= size) {
-        errno = ENOSPC;
-        return -1;
-    }
+    if (off >= size) return fail(ENOSPC);
     if (static_cast<unsigned long long>(size - off) < len) len = static_cast<size_t>(size - off);
-    if (!flash(fd, off, static_cast<const unsigned char*>(buf), len)) {
-        errno = EIO;
-        return -1;
-    }
+    if (!flash(fd, off, static_cast<const unsigned char*>(buf), len)) return fail(EIO);
     sys_lseek(fd, off + static_cast<long long>(len), SEEK_SET);
     return static_cast<ssize_t>(len);
-}
-
-int fail(int err) {
-    errno = err;
-    return -1;
 }
 
 int do_ioctl(int fd, unsigned long req, void* arg) {
     int dev = device_of_fd(fd);
     if (!dev) return static_cast<int>(syscall(SYS_ioctl, fd, req, arg));
-    long err;
     long long size = file_size(fd);
     if (size < 0) return -1;
     if (req == MEMGETREGIONCOUNT) {
-        if (ioctl_fault("REGIONCOUNT", &err)) return fail(static_cast<int>(err));
+        if (const Fault* f = fault_for(call_regioncount, dev))
+            return fail(static_cast<int>(f->value));
         if (arg == nullptr) return fail(EFAULT);
-        int n = static_cast<int>(env_num("FLASHSIM_REGIONS", 0));
+        int n = static_cast<int>(settings.regions);
         std::memcpy(arg, &n, sizeof n);
         return 0;
     }
     if (req == MEMGETINFO) {
-        if (ioctl_fault("GETINFO", &err)) return fail(static_cast<int>(err));
+        if (const Fault* f = fault_for(call_getinfo, dev)) return fail(static_cast<int>(f->value));
         if (arg == nullptr) return fail(EFAULT);
         mtd_info_user info;
         std::memset(&info, 0, sizeof info);
         info.type = MTD_NORFLASH;
         info.flags = MTD_CAP_NORFLASH;
         info.size = static_cast<std::uint32_t>(size);
-        info.erasesize = static_cast<std::uint32_t>(env_num("FLASHSIM_ERASESIZE", 65536));
+        info.erasesize = static_cast<std::uint32_t>(settings.erase_size);
         info.writesize = 1;
         std::memcpy(arg, &info, sizeof info);
         return 0;
@@ -396,9 +408,9 @@ int do_ioctl(int fd, unsigned long req, void* arg) {
         erase_info_user e;
         std::memcpy(&e, arg, sizeof e);
         log_op("erase", dev, e.start, e.length);
-        if (ioctl_fault("ERASE", &err)) return fail(static_cast<int>(err));
+        if (const Fault* f = fault_for(call_erase, dev)) return fail(static_cast<int>(f->value));
         if (opened_read_only(fd)) return fail(EPERM);
-        unsigned long long es = env_num("FLASHSIM_ERASESIZE", 65536);
+        unsigned long long es = settings.erase_size;
         unsigned long long sz = static_cast<unsigned long long>(size);
         if (e.start >= sz || e.length > sz - e.start) return fail(EINVAL);
         if (e.length == 0) return 0;
@@ -406,6 +418,13 @@ int do_ioctl(int fd, unsigned long req, void* arg) {
         return flash(fd, e.start, nullptr, e.length) ? 0 : fail(EIO);
     }
     return fail(ENOTTY);
+}
+
+// A rename onto the file named FLASHSIM_KILL_RENAME ends the process first.
+void kill_at_rename(const char* to) {
+    if (settings.kill_rename == nullptr || to == nullptr) return;
+    const char* slash = std::strrchr(to, '/');
+    if (std::strcmp(slash ? slash + 1 : to, settings.kill_rename) == 0) power_cut();
 }
 
 }  // namespace
@@ -459,9 +478,13 @@ ssize_t __read_chk(int fd, void* buf, size_t len, size_t buflen) {
 }
 
 int rename(const char* from, const char* to) __THROW {
-    const char* kill_at = std::getenv("FLASHSIM_KILL_RENAME");
-    if (kill_at != nullptr && to != nullptr && std::strcmp(kill_at, to) == 0) power_cut();
+    kill_at_rename(to);
     return renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) __THROW {
+    kill_at_rename(to);
+    return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, 0));
 }
 
 int close(int fd) {

@@ -1,5 +1,4 @@
-"""The command line: which first argument chooses which command, the usage text, the version,
-and the exit status when standard output cannot be written."""
+"""The command line: the choice of command, the usage, and output that cannot be written."""
 import dataclasses
 import fcntl
 import os
@@ -7,11 +6,11 @@ import pty
 import tempfile
 import time
 
+import pytest
+
 import device
 import envimage
-from tally import Tally
-
-tally = Tally()
+from device import Result
 
 USAGE = (
     'Usage: (not complete)\n'
@@ -28,22 +27,20 @@ COPY1 = envimage.partition(['x=1', 'use_net_settings=0'])
 COPY2 = envimage.partition(['x=2'], flag=envimage.OBSOLETE)
 
 
-# A bad option names its whole first argument and shows the usage, with status 2 and no flash
-# work. A dispatch that counts arguments wrongly, matches a prefix or reads past a short
-# argument accepts one of these.
-BAD_OPTIONS = [
-    ['-g', 'a', 'b'], ['-s', 'a'], ['-s', 'a', 'b', 'c'], ['-d'], ['-d', 'a', 'b'], ['-S'],
-    ['-vx'], ['--helpme'], ['-x'], ['-'], ['help'], [''],
-]
-for args in BAD_OPTIONS:
-    tally.check('bad option %r' % args, device.run_on(args, COPY1, COPY2), {
-        'status': 2, 'stdout': '', 'stderr': 'error: bad option:%s\n' % args[0] + USAGE,
-        'flash requests': [], 'mtd1': COPY1, 'mtd2': COPY2,
-    })
+def command_line(args):
+    return 'pelvanor ' + ' '.join(args)
 
 
-# Each command chosen by its first argument, extra arguments ignored where the command takes
-# none. A dispatch that rejects them, or runs another command, prints something else here.
+# A dispatch that counts arguments wrongly or matches a prefix accepts one of these bad options.
+@pytest.mark.parametrize('args', [['-g', 'a', 'b'], ['-s', 'a'], ['-d'], ['-S'], ['-vx'],
+                                  ['--helpme'], ['help']], ids=command_line)
+def test_bad_option(args):
+    assert device.run_on(args, COPY1, COPY2) == Result(
+        2, '', f'error: bad option:{args[0]}\n' + USAGE, COPY1, COPY2, flash_requests=[])
+
+
+# A dispatch that rejects extra arguments where a command takes none, or runs another command,
+# prints something else for one of these.
 @dataclasses.dataclass
 class Accepted:
     args: list
@@ -51,107 +48,71 @@ class Accepted:
     stderr: str = ''
 
 
-ACCEPTED = [
+@pytest.mark.parametrize('case', [
     Accepted(args=[]),  # the network apply, with no request waiting
-    Accepted(args=['-t', 'a']),
     Accepted(args=['-m', 'a']),
     Accepted(args=['-v', 'extra'], stdout='pelvanor 101\n'),
     Accepted(args=['-g'], stdout='x=1\nuse_net_settings=0\n'),
-    Accepted(args=['-g', 'x'], stdout='1\n'),
-    Accepted(args=['-?', 'x', 'y'], stderr=USAGE),
+    Accepted(args=['-?', 'x'], stderr=USAGE),
     Accepted(args=['--help', '-v'], stderr=USAGE),
-]
-for case in ACCEPTED:
-    tally.check('command %r' % case.args, device.run_on(case.args, COPY1, COPY2), {
-        'status': 0, 'stdout': case.stdout, 'stderr': case.stderr,
-        'flash requests': [], 'mtd1': COPY1, 'mtd2': COPY2,
-    })
+], ids=lambda case: command_line(case.args))
+def test_command_chosen(case):
+    assert device.run_on(case.args, COPY1, COPY2) == Result(
+        0, case.stdout, case.stderr, COPY1, COPY2, flash_requests=[])
 
 
-# A command whose results cannot be written (a full disk) must say so and end with status 1,
-# or a script saving a value believes it has it; the same command writing to a file succeeds.
+# A command that does not check its output tells a script saving a value on a full disk that it
+# has it; one that checks too much fails although it printed nothing (an edit) or all of it.
 @dataclasses.dataclass
 class Printing:
     args: list
-    stdout: str
+    printed: str
 
 
-WAITING = envimage.partition(['x=1', 'use_net_settings=1', 'netmask=255.0.0.0',
-                              'ipaddr=10.0.0.2', 'use_dhcp=0'])
-PRINTING = [
-    Printing(args=['-g'], stdout='x=1\nuse_net_settings=1\nnetmask=255.0.0.0\n'
-                                 'ipaddr=10.0.0.2\nuse_dhcp=0\n'),
-    Printing(args=['-g', 'ipaddr'], stdout='10.0.0.2\n'),
-    Printing(args=['-v'], stdout='pelvanor 101\n'),
-    Printing(args=['-t'], stdout='gateway ip: not found\nnetmask: 255.0.0.0\n'
-                                 'ipaddr: 10.0.0.2\nuse_dhcp: 0\n'),
-]
-FULL_DISK = 'error: could not write standard output: No space left on device\n'
-for case in PRINTING:
-    device.write_flash(WAITING, COPY2)
+@pytest.mark.parametrize('case', [
+    Printing(args=['-t'], printed='gateway ip: not found\nnetmask: 255.0.0.0\n'
+                                  'ipaddr: 10.0.0.2\nuse_dhcp: 0\n'),
+    Printing(args=['-s', 'x', '3'], printed=''),
+], ids=lambda case: command_line(case.args))
+def test_output_on_a_full_disk(case):
+    waiting = envimage.partition(['use_net_settings=1', 'netmask=255.0.0.0', 'ipaddr=10.0.0.2',
+                                  'use_dhcp=0'])
+    device.write_flash(waiting, COPY2)
     with open('/dev/full', 'wb') as full:
         on_full_disk = device.run(case.args, stdout=full)
+    device.write_flash(waiting, COPY2)
     with tempfile.TemporaryFile() as saved:
         on_file = device.run(case.args, stdout=saved)
         saved.seek(0)
-        written = saved.read().decode()
-    tally.check('%r with standard output on a full disk, then on a file' % case.args, {
-        'status on a full disk': on_full_disk.status, 'stderr': on_full_disk.stderr,
-        'status on a file': on_file.status, 'written': written,
-    }, {
-        'status on a full disk': 1, 'stderr': FULL_DISK,
-        'status on a file': 0, 'written': case.stdout,
-    })
+        assert (on_file.status, saved.read().decode()) == (0, case.printed)
+    lost = 'error: could not write standard output: No space left on device\n'
+    assert (on_full_disk.status, on_full_disk.stderr) == ((1, lost) if case.printed else (0, ''))
 
 
-# On a terminal standard output is flushed line by line. A terminal that takes no more output
-# (its queue full, its shared descriptor set non-blocking by another program) fails each line as
-# it is written, so nothing is left to fail at the end: the loss must still be reported. Its
-# error number is gone by then, and the message gives the system's text for EIO.
-def fill_terminal(line):
-    """Writes to a non-blocking terminal until it takes nothing more, also after the kernel
-    has had time to move what it holds on to the other side."""
-    for chunk in (1024, 1, 1, 1):
+# A check made only at exit misses a terminal that failed each line as it was written (its
+# error number is gone by then, so EIO's text stands for it).
+def test_terminal_that_takes_no_more_output():
+    terminal, full_terminal = pty.openpty()
+    flags = fcntl.fcntl(full_terminal, fcntl.F_GETFL)
+    fcntl.fcntl(full_terminal, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+    for chunk in (1024, 1, 1, 1):  # until it takes nothing, also after the kernel moved data on
         try:
             while True:
-                os.write(line, b'.' * chunk)
+                os.write(full_terminal, b'.' * chunk)
         except BlockingIOError:
             time.sleep(0.1)
+    version = device.run(['-v'], stdout=full_terminal)
+    os.close(full_terminal)
+    os.close(terminal)
+    assert (version.status, version.stderr) == (
+        1, 'error: could not write standard output: Input/output error\n')
 
 
-terminal, full_terminal = pty.openpty()
-fcntl.fcntl(full_terminal, fcntl.F_SETFL, fcntl.fcntl(full_terminal, fcntl.F_GETFL) | os.O_NONBLOCK)
-fill_terminal(full_terminal)
-version = device.run(['-v'], stdout=full_terminal)
-os.close(full_terminal)
-os.close(terminal)
-tally.check('-v on a terminal that takes no more output', {
-    'status': version.status, 'stderr': version.stderr,
-}, {
-    'status': 1, 'stderr': 'error: could not write standard output: Input/output error\n',
-})
-
-# An edit prints nothing, so a full disk on standard output changes nothing about its commit.
-device.write_flash(COPY1, COPY2)
-with open('/dev/full', 'wb') as full:
-    edit = device.run(['-s', 'x', '3'], stdout=full)
-tally.check('an edit with standard output on a full disk', {
-    'status': edit.status, 'stderr': edit.stderr, 'flash requests': edit.flash_log,
-    'mtd1': edit.mtd1, 'mtd2': edit.mtd2,
-}, {
-    'status': 0, 'stderr': '',
-    'flash requests': ['erase mtd2 0 65536', 'write mtd2 0 8192', 'write mtd1 4 1'],
-    'mtd1': envimage.with_flag(COPY1, envimage.OBSOLETE),
-    'mtd2': envimage.partition(['use_net_settings=0', 'x=3']),
-})
-
-# A reader that went away ends the command by SIGPIPE, as for any other tool, rather than with
-# an error message nobody reads.
-read_end, write_end = os.pipe()
-os.close(read_end)
-with os.fdopen(write_end, 'wb') as closed_pipe:
-    listing = device.run(['-g'], stdout=closed_pipe)
-tally.check('-g into a closed pipe', {'status': listing.status, 'stderr': listing.stderr},
-            {'status': -13, 'stderr': ''})
-
-tally.finish()
+# A command that catches SIGPIPE prints an error nobody reads instead of ending quietly.
+def test_listing_into_a_closed_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    device.write_flash(COPY1, COPY2)
+    listing = device.run(['-g'], stdout=write_end)
+    os.close(write_end)
+    assert (listing.status, listing.stderr) == (-13, '')

@@ -1,21 +1,11 @@
 """The network apply (no argument, -t, -m): when it runs, what it writes and runs in each mode,
-which values it refuses, and how it clears the request. How the files themselves are read and
-stored is the subject of test_config_files.py."""
-import dataclasses
+which values it refuses, and how it clears the request."""
+import pytest
+
 import device
-import network
-from device import (DHCPCD, INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, SWITCH_CONFIG, File,
-                    interface_config, network_config, port_config, switch_config)
-from network import NOT_UPDATED, SHOWN, UNTOUCHED, UPDATED, Case
-from tally import Tally
-
-tally = Tally()
-
-
-def shown(gatewayip='192.168.1.1', netmask='255.255.255.0', ipaddr='192.168.1.20', use_dhcp='0'):
-    """The values as the apply prints them before it goes on."""
-    return (f'gateway ip: {gatewayip}\nnetmask: {netmask}\nipaddr: {ipaddr}\n'
-            f'use_dhcp: {use_dhcp}\n')
+from device import (DHCPCD, INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG,
+                    SWITCH_CONFIG, STATIC, UNTOUCHED, UPDATED, Apply, Fault, File, failed_apply,
+                    interface_config, network_config, port_config, shown, switch_config)
 
 
 def printed_and_ran(command):
@@ -23,197 +13,140 @@ def printed_and_ran(command):
     return f'{command}\nran {command}\n'
 
 
-STATIC = {
-    PORT_CONFIG: port_config('192.168.1.20', '255.255.255.0'),
-    NETWORK_CONFIG: network_config('192.168.1.1'),
-    INTERFACE_CONFIG: interface_config('192.168.1.20', '255.255.255.0', '192.168.1.255',
-                                       '192.168.1.0'),
-}
+def confignw(dhcp='0', gateway='192.168.1.1'):
+    return printed_and_ran('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast '
+                           f'192.168.1.255 dhcp {dhcp} gateway {gateway} ipv4')
+
+
+def refused(name, variables, stderr, args=()):
+    """The guard refusing a value: nothing written or run, the request kept."""
+    return failed_apply(name, args=list(args), variables=variables, stderr=stderr,
+                        stdout=shown(**{'use_dhcp': '0', **variables})
+                        + ('update_files_ms()\nupdate_files_ms failed\n' if args else ''))
+
+
 SWITCHED = {SWITCH_CONFIG: switch_config('192.168.1.20', 24, '192.168.1.1', '0')}
-CONFIGNW_RUN = ('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast 192.168.1.255 '
-                'dhcp 0 gateway 192.168.1.1 ipv4')
-DHCPCD_RUN = '/etc/dhcpc/dhcpcd.exe na down'
-SWITCH_STARTS = SHOWN + 'update_files_ms()\n'
-SWITCH_FAILED = 'update_files_ms failed\n'
+DHCPCD_RAN = printed_and_ran('/etc/dhcpc/dhcpcd.exe na down')
+SWITCH_STARTS = shown() + 'update_files_ms()\n'
+NOTHING = {'stdout': '', 'changed': {}, 'flash': UNTOUCHED}
 
 CASES = [
-    # Only use_net_settings exactly "1" is a request: anything else ends the apply at once with
-    # status 0, printing nothing; a comparison by prefix or as a number would go on.
-    Case('use_net_settings 11', variables={'use_net_settings': '11'},
-         stdout='', flash=UNTOUCHED),
-    Case('use_net_settings blank and 1', variables={'use_net_settings': ' 1'},
-         stdout='', flash=UNTOUCHED),
-    Case('use_net_settings absent', variables={'use_net_settings': None},
-         stdout='', flash=UNTOUCHED),
-    Case('copy 2 cannot be opened', simulator={'FAIL_OPEN': 'mtd2:1:ENOENT'},
-         stdout='', stderr='read_uboot_env: Could not open env2 flash device...\n',
-         flash=UNTOUCHED),
+    # A request rule that compares a prefix or a number, or follows a missing variable, goes on.
+    Apply('use_net_settings 11', variables={'use_net_settings': '11'}, **NOTHING),
+    Apply('use_net_settings blank and 1', variables={'use_net_settings': ' 1'}, **NOTHING),
+    Apply('use_net_settings absent', variables={'use_net_settings': None}, **NOTHING),
+    Apply('copy 2 cannot be opened', faults=[Fault('open', 'ENOENT', device='mtd2', number=1)],
+          stderr='read_uboot_env: Could not open env2 flash device...\n', **NOTHING),
 
-    # Normal mode with a static address patches three files, the broadcast and network
-    # addresses computed from the values in network byte order (a mask that does not parse
-    # counts as all ones), then clears the request with one commit.
-    Case('static address', changed=STATIC),
-    Case('mask across an octet',
-         variables={'ipaddr': '10.1.2.3', 'netmask': '255.255.254.0'},
-         stdout=shown(ipaddr='10.1.2.3', netmask='255.255.254.0') + UPDATED,
-         changed={**STATIC, PORT_CONFIG: port_config('10.1.2.3', '255.255.254.0'),
-                  INTERFACE_CONFIG: interface_config('10.1.2.3', '255.255.254.0',
-                                                     '10.1.3.255', '10.1.2.0')}),
-    Case('mask that does not parse', variables={'netmask': 'bogus'},
-         stdout=shown(netmask='bogus') + UPDATED,
-         changed={**STATIC, PORT_CONFIG: port_config('192.168.1.20', 'bogus'),
-                  INTERFACE_CONFIG: interface_config('192.168.1.20', 'bogus', '192.168.1.20',
-                                                     '192.168.1.20')}),
-    Case('gatewayip absent empties GATEWAY0', variables={'gatewayip': None},
-         stdout=shown(gatewayip='not found') + UPDATED,
-         changed={**STATIC, NETWORK_CONFIG: network_config('')}),
+    # Static addresses patched into the wrong keys or files, or broadcast and network addresses
+    # computed in the wrong byte order (a mask that does not parse counts as all ones), show.
+    Apply('mask across an octet, gatewayip absent',
+          variables={'ipaddr': '10.1.2.3', 'netmask': '255.255.254.0', 'gatewayip': None},
+          stdout=shown('not found', '255.255.254.0', '10.1.2.3') + UPDATED,
+          changed={PORT_CONFIG: port_config('10.1.2.3', '255.255.254.0'),
+                   NETWORK_CONFIG: network_config(''),
+                   INTERFACE_CONFIG: interface_config('10.1.2.3', '255.255.254.0', '10.1.3.255',
+                                                      '10.1.2.0')}),
+    Apply('mask that does not parse', variables={'netmask': 'bogus'},
+          stdout=shown(netmask='bogus') + UPDATED,
+          changed={**STATIC, PORT_CONFIG: port_config('192.168.1.20', 'bogus'),
+                   INTERFACE_CONFIG: interface_config('192.168.1.20', 'bogus', '192.168.1.20',
+                                                      '192.168.1.20')}),
 
-    # With DHCP requested only the port configuration's use_dhcp value changes, to "y"; the
-    # other files are absent here, so opening either would fail the case.
-    Case('DHCP', variables={'use_dhcp': '1'}, files={NETWORK_CONFIG: None, INTERFACE_CONFIG: None},
-         stdout=shown(use_dhcp='1') + UPDATED, changed={PORT_CONFIG: port_config(use_dhcp='y')}),
-    Case('DHCP without use_dhcp in the port configuration', variables={'use_dhcp': '1'},
-         files={PORT_CONFIG: File('ip_addr=1\n')},
-         status=1, stdout=shown(use_dhcp='1'),
-         stderr='netset update_files: use_dhcp not found...\n', flash=UNTOUCHED),
+    # A DHCP switch that opens the other files (absent here) or misses its key shows here.
+    Apply('DHCP', variables={'use_dhcp': '1'}, files={NETWORK_CONFIG: None, INTERFACE_CONFIG: None},
+          stdout=shown(use_dhcp='1') + UPDATED, changed={PORT_CONFIG: port_config(use_dhcp='y')}),
+    failed_apply('DHCP without use_dhcp in the port configuration', variables={'use_dhcp': '1'},
+                 files={PORT_CONFIG: File('ip_addr=1\n')}, stdout=shown(use_dhcp='1'),
+                 stderr='netset update_files: use_dhcp not found...\n'),
 
-    # Switch mode patches the switch configuration, prints and runs confignw with the prefix
-    # length and broadcast address, then dhcpcd.exe when it is executable; a program counts as
-    # successful only when it exits normally with code 0.
-    Case('switch mode', args=['-m'],
-         stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + printed_and_ran(DHCPCD_RUN)
-         + UPDATED, changed=SWITCHED),
-    Case('switch mode, gatewayip absent', args=['-m'], variables={'gatewayip': None},
-         stdout=shown(gatewayip='not found') + 'update_files_ms()\n'
-         + printed_and_ran('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast '
-                           '192.168.1.255 dhcp 0 gateway none ipv4')
-         + printed_and_ran(DHCPCD_RUN) + UPDATED,
-         changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, 'none', '0')}),
-    Case('switch mode, DHCP', args=['-m'], variables={'use_dhcp': '1'},
-         stdout=shown(use_dhcp='1') + 'update_files_ms()\n'
-         + printed_and_ran('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast '
-                           '192.168.1.255 dhcp 1 gateway 192.168.1.1 ipv4')
-         + printed_and_ran(DHCPCD_RUN) + UPDATED,
-         changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, '192.168.1.1', '1')}),
-    Case('confignw exits with 1', args=['-m'], fakes={'CONFIGNW': 'exit 1'},
-         status=1, stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + SWITCH_FAILED,
-         changed=SWITCHED, flash=UNTOUCHED),
-    Case('confignw killed', args=['-m'], fakes={'CONFIGNW': 'kill TERM'},
-         status=1, stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + SWITCH_FAILED,
-         changed=SWITCHED, flash=UNTOUCHED),
-    Case('dhcpcd.exe exits with 3', args=['-m'], fakes={'DHCPCD': 'exit 3'},
-         status=1, stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN)
-         + printed_and_ran(DHCPCD_RUN) + SWITCH_FAILED, changed=SWITCHED, flash=UNTOUCHED),
-    Case('dhcpcd.exe absent', args=['-m'], files={DHCPCD: None},
-         stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + UPDATED, changed=SWITCHED),
-    Case('dhcpcd.exe not executable', args=['-m'],
-         files={DHCPCD: File(device.PROGRAM.text, mode=0o644)},
-         stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + UPDATED, changed=SWITCHED),
+    # Switch mode with a wrong command line, a program's failure taken for success (or the
+    # other way round), or dhcpcd.exe run when it is not executable, shows here.
+    Apply('switch mode', args=['-m'], stdout=SWITCH_STARTS + confignw() + DHCPCD_RAN + UPDATED,
+          changed=SWITCHED),
+    Apply('switch mode, DHCP, gatewayip absent', args=['-m'],
+          variables={'use_dhcp': '1', 'gatewayip': None},
+          stdout=shown(gatewayip='not found', use_dhcp='1') + 'update_files_ms()\n'
+          + confignw(dhcp='1', gateway='none') + DHCPCD_RAN + UPDATED,
+          changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, 'none', '1')}),
+    failed_apply('confignw exits with 1', args=['-m'], programs={'CONFIGNW': 'exit 1'},
+                 stdout=SWITCH_STARTS + confignw() + 'update_files_ms failed\n',
+                 changed=SWITCHED),
+    failed_apply('confignw killed', args=['-m'], programs={'CONFIGNW': 'kill TERM'},
+                 stdout=SWITCH_STARTS + confignw() + 'update_files_ms failed\n',
+                 changed=SWITCHED),
+    failed_apply('dhcpcd.exe exits with 3', args=['-m'], programs={'DHCPCD': 'exit 3'},
+                 stdout=SWITCH_STARTS + confignw() + DHCPCD_RAN + 'update_files_ms failed\n',
+                 changed=SWITCHED),
+    Apply('dhcpcd.exe not executable', args=['-m'],
+          files={DHCPCD: File(device.PROGRAM.text, mode=0o644)},
+          stdout=SWITCH_STARTS + confignw() + UPDATED, changed=SWITCHED),
 
-    # The programs run while no environment lock is held (one that edits the environment
-    # itself would otherwise wait forever), and the clearing step takes the lock again: here
-    # confignw leaves a process behind that holds it for a second.
-    Case('programs run without the lock', args=['-m'], fakes={'LOCK': '/dev/mtd1'},
-         stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + printed_and_ran(DHCPCD_RUN)
-         + UPDATED, changed=SWITCHED),
-    Case('clearing waits for the lock', args=['-m'], files={DHCPCD: None},
-         fakes={'HOLD_LOCK': '/dev/mtd1'},
-         stdout=SWITCH_STARTS + printed_and_ran(CONFIGNW_RUN) + UPDATED, changed=SWITCHED,
-         flash_requests=['lock released'] + network.COMMIT),
+    # Programs run with the environment lock held (one that edits the environment would wait
+    # forever), or a clearing step that does not wait for the lock, show here.
+    Apply('programs run without the lock', args=['-m'], programs={'LOCK': '/dev/mtd1'},
+          stdout=SWITCH_STARTS + confignw() + DHCPCD_RAN + UPDATED, changed=SWITCHED),
+    Apply('clearing waits for the lock', args=['-m'], files={DHCPCD: None},
+          programs={'HOLD_LOCK': '/dev/mtd1'}, stdout=SWITCH_STARTS + confignw() + UPDATED,
+          changed=SWITCHED, flash_requests=['lock released'] + device.COMMIT),
 
-    # Test mode only shows the values, whatever they hold, and changes nothing.
-    Case('test mode', args=['-t'], stdout=SHOWN, flash=UNTOUCHED),
-    Case('test mode shows a refused value', args=['-t'], variables={'ipaddr': '1;2'},
-         stdout=shown(ipaddr='1;2'), flash=UNTOUCHED),
+    # Test mode that changes something, or a required variable (netmask, ipaddr, use_dhcp, in
+    # this order) taken as optional, shows here.
+    Apply('test mode', args=['-t'], stdout=shown(), changed={}, flash=UNTOUCHED),
+    failed_apply('netmask absent', variables={'gatewayip': None, 'netmask': None},
+                 stdout='gateway ip: not found\n', stderr='netset: netmask not found...\n'),
+    failed_apply('ipaddr absent', variables={'ipaddr': None},
+                 stdout='gateway ip: 192.168.1.1\nnetmask: 255.255.255.0\n',
+                 stderr='netset: ipaddr not found...\n'),
+    failed_apply('use_dhcp absent', args=['-m'], variables={'use_dhcp': None},
+                 stdout='gateway ip: 192.168.1.1\nnetmask: 255.255.255.0\nipaddr: 192.168.1.20\n',
+                 stderr='netset: use_dhcp not found...\n'),
 
-    # netmask, ipaddr and use_dhcp are required, in this order; the first one absent ends the
-    # apply with its own line after the values found so far.
-    Case('netmask absent', variables={'gatewayip': None, 'netmask': None},
-         status=1, stdout='gateway ip: not found\n', stderr='netset: netmask not found...\n',
-         flash=UNTOUCHED),
-    Case('ipaddr absent', variables={'ipaddr': None},
-         status=1, stdout='gateway ip: 192.168.1.1\nnetmask: 255.255.255.0\n',
-         stderr='netset: ipaddr not found...\n', flash=UNTOUCHED),
-    Case('use_dhcp absent', args=['-m'], variables={'use_dhcp': None},
-         status=1, stdout='gateway ip: 192.168.1.1\nnetmask: 255.255.255.0\n'
-                          'ipaddr: 192.168.1.20\n',
-         stderr='netset: use_dhcp not found...\n', flash=UNTOUCHED),
+    # A clearing step whose failure is not reported, or that loses the request, shows here.
+    failed_apply('load fails at the clearing step', changed=STATIC,
+                 faults=[Fault('open', 'EIO', device='mtd1', number=3)],
+                 stdout=shown() + 'Network settings not updated...\n',
+                 stderr='read_uboot_env: Could not open env flash device...\n'),
+    failed_apply('commit fails at the clearing step', changed=STATIC,
+                 faults=[Fault('erase', 'EIO')], flash_requests=['erase mtd2 0 65536'],
+                 stdout=shown() + 'Network settings not updated...\n',
+                 stderr='ubootenv: ioctl() MEMERASE failed: Input/output error\n'
+                        'mgr: Failed to erase env sector...\n'),
 
-    # When clearing the request fails after the files were written, the apply says so and
-    # ends with 1; the request stays set, so the next run applies the settings again.
-    Case('load fails at the clearing step', simulator={'FAIL_OPEN': 'mtd1:3:EIO'},
-         status=1, stdout=SHOWN + NOT_UPDATED,
-         stderr='read_uboot_env: Could not open env flash device...\n',
-         changed=STATIC, flash=UNTOUCHED),
-    Case('commit fails at the clearing step', simulator={'FAIL_IOCTL': 'ERASE:EIO'},
-         status=1, stdout=SHOWN + NOT_UPDATED,
-         stderr='ubootenv: ioctl() MEMERASE failed: Input/output error\n'
-                'mgr: Failed to erase env sector...\n',
-         changed=STATIC, flash=UNTOUCHED, flash_requests=['erase mtd2 0 65536']),
+    # A guard missing in a mode or path, or checking in another order than ipaddr, netmask,
+    # gatewayip, writes a value that shell scripts or confignw's command line would run (every
+    # byte is tried in the unit tests), or an empty address or mask.
+    refused('forbidden byte in gatewayip, DHCP', {'use_dhcp': '1', 'gatewayip': '|'},
+            'netset update_files: gatewayip holds a character that is not allowed\n'),
+    refused('ipaddr before netmask', {'ipaddr': ' ', 'netmask': ';'},
+            'netset update_files: ipaddr holds a character that is not allowed\n'),
+    refused('netmask before gatewayip, switch mode', {'netmask': '$', 'gatewayip': '`'},
+            'netset update_files_ms: netmask holds a character that is not allowed\n', ['-m']),
+    refused('empty ipaddr', {'ipaddr': ''}, 'netset update_files: ipaddr is empty\n'),
+    refused('empty netmask, DHCP', {'use_dhcp': '1', 'netmask': ''},
+            'netset update_files: netmask is empty\n'),
+    refused('empty ipaddr, switch mode', {'ipaddr': ''},
+            'netset update_files_ms: ipaddr is empty\n', ['-m']),
+    refused('empty netmask, switch mode', {'netmask': ''},
+            'netset update_files_ms: netmask is empty\n', ['-m']),
+    Apply('every allowed kind of byte, switch mode', args=['-m'],
+          variables={'gatewayip': 'a-Z.0:9'}, stdout=shown(gatewayip='a-Z.0:9')
+          + 'update_files_ms()\n' + confignw(gateway='a-Z.0:9') + DHCPCD_RAN + UPDATED,
+          changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, 'a-Z.0:9', '0')}),
 ]
 
 
-# The injection guard: ipaddr, netmask and gatewayip end up in files that shell scripts read
-# and on confignw's shell command line, so any byte but ASCII letters, digits, ".", ":" and
-# "-" is refused before anything is written or run. One forbidden byte on its own per value
-# and mode shows the guard in every place; a value of every allowed kind passes in each mode.
-@dataclasses.dataclass
-class Forbidden:
-    args: list  # [] normal mode, ['-m'] switch mode
-    use_dhcp: str
-    variable: str
-    value: str
-    routine: str  # that of the refusal's line
+@pytest.mark.parametrize('case', CASES, ids=lambda case: case.name)
+def test_network_apply(case):
+    device.check_apply(case)
 
 
-FORBIDDEN = [
-    Forbidden([], '0', 'ipaddr', ';', 'update_files'),
-    Forbidden([], '0', 'netmask', '$', 'update_files'),
-    Forbidden([], '0', 'gatewayip', '`', 'update_files'),
-    Forbidden([], '1', 'ipaddr', ' ', 'update_files'),
-    Forbidden([], '1', 'netmask', '\n', 'update_files'),
-    Forbidden([], '1', 'gatewayip', '|', 'update_files'),
-    Forbidden(['-m'], '0', 'ipaddr', '&', 'update_files_ms'),
-    Forbidden(['-m'], '0', 'netmask', "'", 'update_files_ms'),
-    Forbidden(['-m'], '0', 'gatewayip', '\xe9', 'update_files_ms'),
-]
-for row in FORBIDDEN:
-    values = {'use_dhcp': row.use_dhcp, row.variable: row.value}
-    CASES.append(Case(
-        'use_dhcp %s, %s %r refused' % (row.use_dhcp, row.variable, row.value), args=row.args,
-        variables=values, status=1,
-        stdout=shown(**values) + ('update_files_ms()\n' + SWITCH_FAILED if row.args else ''),
-        stderr='netset %s: %s holds a character that is not allowed\n'
-               % (row.routine, row.variable), flash=UNTOUCHED))
-ALLOWED = 'a-Z.0:9'
-CASES += [
-    Case('every allowed kind of byte', variables={'gatewayip': ALLOWED},
-         stdout=shown(gatewayip=ALLOWED) + UPDATED,
-         changed={**STATIC, NETWORK_CONFIG: network_config(ALLOWED)}),
-    Case('DHCP, every allowed kind of byte', variables={'use_dhcp': '1', 'gatewayip': ALLOWED},
-         stdout=shown(use_dhcp='1', gatewayip=ALLOWED) + UPDATED,
-         changed={PORT_CONFIG: port_config(use_dhcp='y')}),
-    Case('switch mode, every allowed kind of byte', args=['-m'], variables={'gatewayip': ALLOWED},
-         stdout=shown(gatewayip=ALLOWED) + 'update_files_ms()\n'
-         + printed_and_ran('/usr/local/bin/confignw ip 192.168.1.20 prefixlen 24 broadcast '
-                           '192.168.1.255 dhcp 0 gateway a-Z.0:9 ipv4')
-         + printed_and_ran(DHCPCD_RUN) + UPDATED,
-         changed={SWITCH_CONFIG: switch_config('192.168.1.20', 24, ALLOWED, '0')}),
-]
-
-
-for case in CASES:
-    network.check(tally, case)
-
-# A full disk on standard output makes the status 1 but undoes nothing: the files are patched
-# and the request is cleared, so the settings are not applied twice.
-with open('/dev/full', 'wb') as full:
-    got = network.run_apply([], network.REQUEST, device.DEVICE_FILES, stdout=full)
-tally.check('standard output on a full disk: pelvanor', got, {
-    'status': 1, 'stdout': '',
-    'stderr': 'error: could not write standard output: No space left on device\n',
-    'files': network.expected_files(device.DEVICE_FILES, STATIC),
-    'flash': network.CLEARED, 'flash requests': network.COMMIT,
-})
-
-tally.finish()
+# An apply that undoes its work, or applies again, when its output is lost (a full disk) would
+# show other files or flash here; it only ends with status 1.
+def test_output_on_a_full_disk():
+    case = Apply('full disk', status=1, stdout='',
+                 stderr='error: could not write standard output: No space left on device\n')
+    device.prepare(case)
+    with open('/dev/full', 'wb') as full:
+        result = device.run([], stdout=full)
+    assert device.outcome(case, result) == device.expected(case)

@@ -1,6 +1,6 @@
 // Loader and look-up: arbitrary bytes as the two flash copies, read through open,
-// read and close wrapped at link time; each look-up gives the model's value, inside
-// the chosen image and ending there.
+// read and close wrapped at link time; the copy chosen is the model's, and each
+// look-up gives the model's value, inside the chosen image and ending there.
 // Input: flags (bits 0, 1: valid crc in copy 1, 2; bit 6: copy 2 active), length 1, copies.
 #include "common.hpp"
 #include "ubootenv.hpp"
@@ -35,9 +35,20 @@ int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) {
         }
     }
     if (in[0] & 0x40) device[1][4] = flag_active;
+    // Usable: the checksum matches and the flag is not 0xFF. A usable copy flagged 1 wins,
+    // copy 1 first; otherwise a usable copy, copy 1 first.
+    bool usable[2], active[2];
+    for (int copy = 0; copy < 2; ++copy) {
+        const std::uint8_t* flash = device[copy];
+        const std::uint32_t stored =
+            std::uint32_t{flash[0]} << 24 | flash[1] << 16 | flash[2] << 8 | flash[3];
+        usable[copy] = flash[4] != 0xFF && stored == fuzz::crc(flash + 5, env_size - 5);
+        active[copy] = usable[copy] && flash[4] == flag_active;
+    }
+    const int chosen = active[0] ? 0 : active[1] ? 1 : usable[0] ? 0 : usable[1] ? 1 : -1;
     EnvImage* img = read_uboot_env();
     get_uboot_env_var(img, nullptr);  // the listing
-    FUZZ_CHECK(!img || img == &env_store.image[0] || img == &env_store.image[1]);
+    FUZZ_CHECK(chosen < 0 ? !img : img == &env_store.image[chosen]);
     if (!img) return 0;
     const char* image_end = img->data + env_data_size;
     const auto list = fuzz::entries(img->data, env_data_size);
