@@ -1,6 +1,6 @@
 # Cross build for 64-bit ARM Linux with Debian's aarch64-linux-gnu cross
 # compiler: a target the project builds and installs but does not package,
-# used to build it the way an image build system does (tests/integrator/check).
+# used to build it the way an image build system does (tests/install).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 

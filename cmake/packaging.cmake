@@ -2,33 +2,35 @@
 #
 # `cmake --install` (honouring DESTDIR and CMAKE_INSTALL_PREFIX) puts the
 # binary in sbin/ (a root-only system tool, installed by the top-level list),
-# the boot files where cmake/boot.cmake says, and the manual page, compressed
-# as Debian ships manual pages, in share/man/man8/. `cpack` in a build
-# configured with the prefix /usr (as the presets are) turns the same layout
-# into pelvanor_<version>_<arch>.deb: amd64 from the native build, powerpc
-# from the cross build. Other targets install but are not packaged.
+# the boot files where cmake/boot.cmake says, the manual page in
+# share/man/man8/, and the copyright file and changelog in share/doc/pelvanor/.
+# `cpack` in a build configured with the prefix /usr (as the presets are)
+# turns the same layout into pelvanor_<version>_<arch>.deb: amd64 from the
+# native build, powerpc from the cross build. Other targets install but are
+# not packaged.
 include(GNUInstallDirs)
 
-# The manual page: compressed without a timestamp, so the package is the same
-# from one build to the next.
+# The manual page and the changelog, compressed as Debian ships them and
+# without a timestamp, so the package is the same from one build to the next.
+# The changelog is in Debian's format, as a native package's
+# share/doc/pelvanor/changelog.gz must be; beside it, the copyright file says
+# that no license has been chosen yet. Every install gets them, not only the
+# packages: an image build system files them as documentation.
 set(PELVANOR_MANPAGE "${PROJECT_SOURCE_DIR}/man/pelvanor.8")
+set(PELVANOR_CHANGELOG "${CMAKE_CURRENT_LIST_DIR}/debian/changelog")
 add_custom_command(
-  OUTPUT "${PROJECT_BINARY_DIR}/pelvanor.8.gz"
+  OUTPUT "${PROJECT_BINARY_DIR}/pelvanor.8.gz" "${PROJECT_BINARY_DIR}/changelog.gz"
   COMMAND gzip -9n -c "${PELVANOR_MANPAGE}" > "${PROJECT_BINARY_DIR}/pelvanor.8.gz"
-  DEPENDS "${PELVANOR_MANPAGE}"
-  COMMENT "Compressing the manual page"
+  COMMAND gzip -9n -c "${PELVANOR_CHANGELOG}" > "${PROJECT_BINARY_DIR}/changelog.gz"
+  DEPENDS "${PELVANOR_MANPAGE}" "${PELVANOR_CHANGELOG}"
+  COMMENT "Compressing the manual page and the changelog"
   VERBATIM)
-add_custom_target(manpage ALL DEPENDS "${PROJECT_BINARY_DIR}/pelvanor.8.gz")
+add_custom_target(docs ALL
+  DEPENDS "${PROJECT_BINARY_DIR}/pelvanor.8.gz" "${PROJECT_BINARY_DIR}/changelog.gz")
 install(FILES "${PROJECT_BINARY_DIR}/pelvanor.8.gz"
   DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
-
-# The page must render without warnings.
-if(BUILD_TESTING)
-  find_program(MANDOC mandoc)
-  if(MANDOC)
-    add_test(NAME manpage_lint COMMAND "${MANDOC}" -T lint -W warning "${PELVANOR_MANPAGE}")
-  endif()
-endif()
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" "${PROJECT_BINARY_DIR}/changelog.gz"
+  DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
 # Debian packages, for the targets whose Debian architecture is known: the
 # host's natively, 32-bit PowerPC (the device) in a cross build.
@@ -81,7 +83,10 @@ set(CPACK_STRIP_FILES ON)
 # rules. The init script lies in /etc, so it is a configuration file that
 # dpkg keeps when the admin changed it. No maintainer scripts: installing
 # the package enables nothing (see the README).
-file(WRITE "${PROJECT_BINARY_DIR}/conffiles" "${PELVANOR_INITDIR}/pelvanor-net\n")
+# (With the prefix /usr, the init script lies where GNUInstallDirs puts the
+# configuration of that prefix: cmake/boot.cmake.)
+file(WRITE "${PROJECT_BINARY_DIR}/conffiles"
+  "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/pelvanor-net\n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_BINARY_DIR}/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
