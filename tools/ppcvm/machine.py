@@ -1,25 +1,26 @@
-"""The PowerPC test machine: qemu-system-ppc -M ppce500 booting the stage's
-kernel with an initramfs of the guest init (tools/ppcvm/init.c), pelvanor and
-its C library, on a 1 MiB NOR flash file. The kernel's CFI driver finds the
-chip in the board's device tree and the command line cuts it into 64 KiB
-partitions: mtd0 spare, mtd1 and mtd2 the two environment copies, mtd3 the
-rest. Built by tools/ppcvm/run-stage, used by tests/ppcvm/check.py.
+"""The PowerPC test machine: qemu-system-ppc -M ppce500 booting the kernel of
+tools/ppcvm/build-kernel with an initramfs of the guest init (tools/ppcvm/init.c),
+pelvanor and its C library, on a 1 MiB NOR flash file. The kernel's CFI driver
+finds the chip in the board's device tree and the command line cuts it into
+64 KiB partitions: mtd0 spare, mtd1 and mtd2 the two environment copies, mtd3
+the rest. Used by tests/ppcvm.
 
-A boot runs the tool once per argument list and returns each run's status
-and output, what the driver reported for /dev/mtd1 and /dev/mtd2, and the
-flash file as the machine left it. A boot may instead be cut: the qemu
-process is killed once the flash file has been written a given number of
-times, or a given time after the tool started."""
+A boot runs the tool once per argument list and returns each run's status and
+output, what the driver reported for /dev/mtd1 and /dev/mtd2, and the flash
+file as the machine left it. A boot may instead be cut: the qemu process is
+killed a given time after the flash file was written a given number of times."""
 import ctypes
 import os
 import re
 import select
+import shutil
 import struct
 import subprocess
-import threading
 import time
 from dataclasses import dataclass
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+SYSROOT = '/usr/powerpc-linux-gnu'  # the cross C library the binary was linked against
 SECTOR = 0x10000
 FLASH_SIZE = 16 * SECTOR
 ENV1_OFFSET, ENV2_OFFSET = SECTOR, 2 * SECTOR
@@ -47,27 +48,19 @@ class Boot:
     flash: bytes        # the flash file after the machine stopped
     runs: list          # Run per argument list, in order (fewer when cut)
     mtd: dict           # '/dev/mtd1': 'type 3 size 65536 erasesize 65536 writesize 1'
-    console: str
-
-    def run(self, index):
-        """The index-th run, or None when the machine did not report it."""
-        return self.runs[index] if index < len(self.runs) else None
 
 
-@dataclass
+@dataclass(frozen=True)
 class Cut:
-    """Kill qemu `delay` seconds after the flash file's `after_writes`-th
-    write; with after_writes 0, `delay` seconds after the tool started."""
+    """Kill qemu `delay` seconds after the flash file's `after_writes`-th write."""
     after_writes: int
     delay: float
 
 
-def flash_with(env1, env2, spare, rest):
-    """The 1 MiB flash: the spare sector, the two 64 KiB environment
-    partitions, then the rest (bytes repeated up to the end)."""
-    assert len(spare) == SECTOR and len(env1) == SECTOR and len(env2) == SECTOR
-    head = spare + env1 + env2
-    return head + (rest * FLASH_SIZE)[:FLASH_SIZE - len(head)]
+def with_partitions(flash, env1, env2):
+    """The flash file `flash` with /dev/mtd1 and /dev/mtd2 holding env1 and env2."""
+    assert len(flash) == FLASH_SIZE and len(env1) == SECTOR and len(env2) == SECTOR
+    return flash[:ENV1_OFFSET] + env1 + env2 + flash[ENV2_OFFSET + SECTOR:]
 
 
 def partitions_of(flash):
@@ -76,96 +69,74 @@ def partitions_of(flash):
 
 
 class Machine:
-    def __init__(self, kernel, base_initrd, work):
-        self.kernel = kernel
-        with open(base_initrd, 'rb') as f:
-            self.base_initrd = f.read()
-        self.work = work
+    def __init__(self, binary, work):
+        """Gets the kernel (built on first use) and fills the machine's root
+        file system in `work` from the PowerPC `binary`."""
+        self.kernel = subprocess.run([os.path.join(HERE, 'build-kernel')], check=True,
+                                     stdout=subprocess.PIPE, text=True).stdout.strip()
         self.flash_path = os.path.join(work, 'flash.img')
+        self.initrd = os.path.join(work, 'initrd')
+        self.root = os.path.join(work, 'root')
+        # The guest init is static: the machine has no other programs. The
+        # binary's dynamic loader goes where the binary names it, the libraries
+        # it needs and those they need in turn to /lib.
+        os.makedirs(os.path.join(self.root, 'usr/sbin'), exist_ok=True)
+        subprocess.run(['powerpc-linux-gnu-gcc', '-static', '-Os', '-Wall', '-Wextra', '-Werror',
+                        '-o', os.path.join(self.root, 'init'), os.path.join(HERE, 'init.c')],
+                       check=True)
+        shutil.copy(binary, os.path.join(self.root, 'usr/sbin/pelvanor'))
+        programs, copied = [binary], set()
+        for program in programs:
+            headers = subprocess.run(['powerpc-linux-gnu-readelf', '-l', '-d', program],
+                                     check=True, stdout=subprocess.PIPE, text=True).stdout
+            for path in re.findall(r'interpreter: (.*)\]', headers) + [
+                    '/lib/' + name for name in re.findall(r'Shared library: \[(.*)\]', headers)]:
+                if path not in copied:
+                    copied.add(path)
+                    programs.append(SYSROOT + path)
+                    os.makedirs(os.path.dirname(self.root + path), exist_ok=True)
+                    shutil.copy(SYSROOT + path, self.root + path)
 
     def boot(self, flash, runs, cut=None):
         """Boots on a copy of `flash` and runs pelvanor with each argument
         list of `runs`; see the module's description."""
         assert len(flash) == FLASH_SIZE
-        with open(self.flash_path, 'wb') as f:
-            f.write(flash)
-        initrd = os.path.join(self.work, 'initrd')
-        with open(initrd, 'wb') as f:
-            f.write(self.base_initrd + self._runs_archive(runs))
+        with open(self.flash_path, 'wb') as flash_file:
+            flash_file.write(flash)
+        # /runs: one line per run, its arguments separated by tabs.
+        assert not any('\t' in arg or '\n' in arg for args in runs for arg in args)
+        with open(os.path.join(self.root, 'runs'), 'w', encoding='latin-1') as listing:
+            listing.write(''.join('\t'.join(args) + '\n' for args in runs))
+        names = subprocess.run(['find', '.'], cwd=self.root, stdout=subprocess.PIPE,
+                               check=True).stdout
+        with open(self.initrd, 'wb') as archive:
+            subprocess.run(['cpio', '-o', '-H', 'newc', '--quiet'], cwd=self.root, input=names,
+                           stdout=archive, check=True)
         drive = f'if=pflash,format=raw,file={self.flash_path}'
         if cut:
             drive += ',' + CUT_THROTTLE
         command = ['qemu-system-ppc', '-M', 'ppce500', '-m', '128', '-nographic',
-                   '-no-reboot', '-kernel', self.kernel, '-initrd', initrd,
+                   '-no-reboot', '-kernel', self.kernel, '-initrd', self.initrd,
                    '-drive', drive, '-append', f'quiet panic=-1 {PARTITIONS}']
         with FlashWrites(self.flash_path) as writes:
+            # A cut boot's console is read once the machine stopped: the few
+            # lines it prints before the runs end fit the pipe.
             qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            console = Console(qemu.stdout)
-            if cut:
-                self._cut(qemu, console, writes, cut)
+            if cut and writes.wait_for(cut.after_writes, qemu, BOOT_TIMEOUT):
+                time.sleep(cut.delay)
+                qemu.kill()
             try:
-                qemu.wait(BOOT_TIMEOUT)
+                console = qemu.communicate(timeout=BOOT_TIMEOUT)[0]
             except subprocess.TimeoutExpired:
                 qemu.kill()
-                qemu.wait()
-            console.join()
-        with open(self.flash_path, 'rb') as f:
-            left = f.read()
-        return parse(console.text(), left)
-
-    def _runs_archive(self, runs):
-        """A cpio archive holding /runs: one line per run, arguments
-        separated by tabs."""
-        lines = []
-        for args in runs:
-            assert not any('\t' in arg or '\n' in arg for arg in args)
-            lines.append('\t'.join(args) + '\n')
-        root = os.path.join(self.work, 'runs-root')
-        os.makedirs(root, exist_ok=True)
-        with open(os.path.join(root, 'runs'), 'w', encoding='latin-1') as f:
-            f.write(''.join(lines))
-        return subprocess.run(['cpio', '-o', '-H', 'newc', '--quiet'], cwd=root,
-                              input=b'runs\n', stdout=subprocess.PIPE, check=True).stdout
-
-    @staticmethod
-    def _cut(qemu, console, writes, cut):
-        if not console.wait_for('ppcvm: run 0 start', BOOT_TIMEOUT):
-            return
-        if writes.wait_for(cut.after_writes, qemu, BOOT_TIMEOUT):
-            time.sleep(cut.delay)
-            qemu.kill()
-
-
-class Console:
-    """Collects qemu's serial console in a thread."""
-
-    def __init__(self, stream):
-        self.lines = []
-        self.changed = threading.Condition()
-        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for raw in stream:
-            with self.changed:
-                self.lines.append(raw.decode('latin-1').rstrip('\r\n'))
-                self.changed.notify_all()
-        with self.changed:
-            self.lines.append(None)  # end of output
-            self.changed.notify_all()
-
-    def wait_for(self, line, timeout):
-        """True once `line` was printed; False when the output ended first."""
-        with self.changed:
-            self.changed.wait_for(lambda: line in self.lines or None in self.lines, timeout)
-            return line in self.lines
-
-    def join(self):
-        self.thread.join()
-
-    def text(self):
-        return '\n'.join(line for line in self.lines if line is not None)
+                console = qemu.communicate()[0]
+        with open(self.flash_path, 'rb') as flash_file:
+            boot = parse(console.decode('latin-1'), flash_file.read())
+        if not cut and len(boot.runs) != len(runs):
+            raise RuntimeError(f'{len(boot.runs)} of {len(runs)} runs reported; the console '
+                               f'ends {console[-300:]!r}')
+        return boot
 
 
 class FlashWrites:
@@ -222,4 +193,4 @@ def parse(console, flash):
                 stderr=bytes.fromhex(run['stderr']))
             for _, run in sorted(fields.items())
             if {'status', 'stdout', 'stderr'} <= run.keys()]
-    return Boot(flash=flash, runs=runs, mtd=mtd, console=console)
+    return Boot(flash=flash, runs=runs, mtd=mtd)
