@@ -159,6 +159,29 @@ def run_on(args, mtd1, mtd2, **settings):
     return run(args, **settings)
 
 
+@dataclasses.dataclass
+class Run:
+    """The environment suites' one case shape: a run of pelvanor on two partitions and what it
+    must leave. By default: status 0, no output, both partitions as they were, no flash request."""
+    name: str
+    args: list
+    flash: tuple  # /dev/mtd1 and /dev/mtd2 before the run; None: no such device
+    status: int = 0
+    stdout: str = ''
+    stderr: str = ''
+    flash_after: tuple = None  # None: as before
+    flash_requests: list = ()  # None: not compared
+    faults: list = ()
+    settings: dict = None  # the simulator's other settings, {'ERASESIZE': 4096}
+
+
+def check_run(case):
+    result = run_on(case.args, *case.flash, faults=case.faults, flash=case.settings)
+    after = case.flash_after or case.flash
+    requests = result.flash_requests if case.flash_requests is None else case.flash_requests
+    assert result == Result(case.status, case.stdout, case.stderr, *after, list(requests))
+
+
 # ---- the network configuration ------------------------------------------
 
 def port_config(ip_addr='10.0.0.2', subnet='255.0.0.0', use_dhcp='n'):

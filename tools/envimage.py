@@ -55,6 +55,12 @@ def with_flag(content, flag):
     return content[:FLAG_OFFSET] + bytes([flag]) + content[FLAG_OFFSET + 1:]
 
 
+def committed(partition, entries, erased=PARTITION_SIZE):
+    """A partition after a commit of entries to it: the first erased bytes erased, the new image
+    written there marked active, the rest as it was."""
+    return image(entries) + b'\xff' * (erased - IMAGE_SIZE) + partition[erased:]
+
+
 def entries_of(content):
     """The 'NAME=VALUE' texts of an image, in order, up to the empty entry."""
     data = content[DATA_OFFSET:IMAGE_SIZE]

@@ -1,11 +1,10 @@
-"""The product as it reaches a device: the Debian packages, `cmake --install`, an image build
-system's cross build, and the sources against a second C library. BUILD_NATIVE and BUILD_PPC name
-build directories configured by the presets native and ppc."""
+"""The product as it reaches a device: the Debian packages, `cmake --install` and an image build
+system's cross build. BUILD_NATIVE and BUILD_PPC name build directories configured by the presets
+native and ppc."""
 import dataclasses
 import gzip
 import os
 import re
-import shutil
 import stat
 import subprocess
 from pathlib import Path
@@ -180,32 +179,3 @@ def test_cmake_install(case, integrator, tmp_path):
     assert files == installed(case.prefix, case.initdir)
     binary = f'{case.prefix}/sbin/pelvanor'
     assert boot_binaries(tmp_path, case.prefix, case.initdir) == [binary, binary]
-
-
-@pytest.fixture(scope='module')
-def musl_headers(tmp_path_factory):
-    """musl's headers as 1.2.4 and later have them (the LFS64 names only under
-    _LARGEFILE64_SOURCE, no longer also under _GNU_SOURCE, which g++ always defines), and beside
-    them only the kernel headers the sources use: no glibc header can be found."""
-    scratch = tmp_path_factory.mktemp('musl')
-    shutil.copytree('/usr/include/x86_64-linux-musl', scratch / 'libc')
-    for header in (scratch / 'libc').rglob('*.h'):
-        header.write_text(header.read_text().replace(
-            'defined(_LARGEFILE64_SOURCE) || defined(_GNU_SOURCE)', 'defined(_LARGEFILE64_SOURCE)'))
-    (scratch / 'kernel').mkdir()
-    for kernel in ['linux', 'asm-generic', 'mtd', 'x86_64-linux-gnu/asm']:
-        (scratch / 'kernel' / Path(kernel).name).symlink_to(Path('/usr/include', kernel))
-    return scratch
-
-
-# Catches a declaration that only glibc has (as getdents64 and struct dirent64 were), which
-# breaks the build with musl or uClibc-ng, the C libraries of many device images.
-@pytest.mark.parametrize('source', sorted(ROOT.glob('src/*.cpp')), ids=lambda path: path.name)
-def test_sources_compile_against_musl(source, musl_headers):
-    version = run('g++', '-dumpversion').strip()
-    # libstdc++ stays the host's: its configuration asks __GLIBC_PREREQ, which only glibc defines.
-    run('g++', '-std=c++20', '-fsyntax-only', '-nostdinc', '-D__GLIBC_PREREQ(major,minor)=0',
-        '-isystem', f'/usr/include/c++/{version}',
-        '-isystem', f'/usr/include/x86_64-linux-gnu/c++/{version}',
-        '-isystem', run('g++', '-print-file-name=include').strip(),
-        '-isystem', musl_headers / 'libc', '-isystem', musl_headers / 'kernel', source)
