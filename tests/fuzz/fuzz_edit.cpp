@@ -1,7 +1,7 @@
 // Editor: an image as a load leaves it, then up to 8 sets and deletes against a model (kept
 // entries, NAME=VALUE, terminator: they fit or the image stays). After each success the crc
-// verifies (big-endian), the data is the model's with 0xFF fill, the partner a commit writes is
-// the same, NAME has the value or is gone, other names X keep theirs (NAME "X=..." may shadow X).
+// verifies (big-endian), the data is the model's with 0xFF fill, and the partner a commit writes
+// is the same (what a look-up then finds is the loader harness's).
 // Input: byte 0 (bit 0: buffer 2; bit 1: 0x00 fill), data length (2 bytes,
 // big-endian), data, then edits: a byte (bit 0: set), name, NUL, value, NUL.
 
@@ -37,14 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
         for (int i = 0; i < 4; ++i) FUZZ_CHECK(img->crc[i] == std::uint8_t(crc >> (24 - 8 * i)));
         FUZZ_CHECK(std::memcmp(img->data, model.data(), env_data_size) == 0);
         FUZZ_CHECK(std::memcmp(img, partner, env_size) == 0);
-        const char* got = get_uboot_env_var(img, name.c_str());
-        FUZZ_CHECK(set ? got && value == got : !got);
-        for (const std::string& other : fuzz::names(old)) {
-            const auto was = fuzz::value_of(old, other);
-            const char* now = get_uboot_env_var(img, other.c_str());
-            FUZZ_CHECK(other == name || fuzz::belongs(name, other) ||
-                       (was ? now && *was == now : !now));
-        }
     }
     return 0;
 }
