@@ -6,7 +6,7 @@ import pytest
 
 import device
 import envimage
-from device import CLEARED, CONFIGNW, REQUEST, UPDATED, Apply, Fault, File, shown
+from device import CLEARED, REQUEST, UPDATED, Apply, Fault, shown
 
 
 # Edits without the exclusive lock lose each other's changes (the simulator programs one byte per
@@ -76,20 +76,19 @@ def test_two_applies_at_once():
     assert device.flash_state(REQUEST) == CLEARED
 
 
-# An apply that clears a request queued while it wrote the files (here by confignw itself, run
-# with no environment lock held) loses the new settings: the request must stay for the next run.
-QUEUING_CONFIGNW = File('#!/bin/sh\n$EMULATOR "$PELVANOR" -S ipaddr=10.9.9.9 use_net_settings=1\n',
-                        mode=0o755)
-
-
+# An apply that clears a request queued while it wrote the files loses the new settings: here
+# its settings load is held back, the edit waits for its lock and then commits while the apply
+# writes the files; the request must stay for the next run, which applies the new values.
 def test_request_queued_during_an_apply():
-    device.prepare(Apply('queued', files={CONFIGNW: QUEUING_CONFIGNW}))
-    first = device.run(['-m'])
-    assert (first.status, first.stdout.splitlines()[-1]) == (
-        1, 'Network settings changed during update, not cleared...')
+    device.prepare(Apply('queued'))
+    apply = device.start([], faults=[Fault('read', f'delay-{HOLD_MS}', device='mtd1', number=2)])
+    device.wait_for_flash_log(f'delay mtd1 0 {HOLD_MS}')
+    assert device.run(['-S', 'ipaddr=10.9.9.9', 'use_net_settings=1']).status == 0
+    first = device.finish(apply)
+    assert (first.status, first.stdout) == (
+        1, shown() + 'Network settings changed during update, not cleared...\n')
     assert device.run(['-g', 'use_net_settings']).stdout == '1\n'
-    second = device.run([])
-    assert (second.status, second.stdout) == (0, shown(ipaddr='10.9.9.9') + UPDATED)
+    assert device.run([]).stdout == shown(ipaddr='10.9.9.9') + UPDATED
     assert device.run(['-g', 'use_net_settings']).stdout == '0\n'
     assert device.read_file(device.PORT_CONFIG).decode() == device.port_config(
         '10.9.9.9', '255.255.255.0')
