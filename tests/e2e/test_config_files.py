@@ -98,12 +98,13 @@ CASES = [
           setup=READ_ONLY_DIRECTORY.format(SCRIPTS, INTERFACE_CONFIG),
           stderr=in_place(INTERFACE_CONFIG, 'Read-only file system')),
 
-    # With standard error (and output) closed at the start, a file opened as descriptor 2
-    # would receive the apply's failure line.
+    # With standard error or output closed at the start, a file opened as descriptor 2 would
+    # receive the apply's failure line, and the apply lock opened as descriptor 1 its output.
     failure('standard error closed', variables=DHCP, files={PORT_CONFIG: File('ip_addr=1\n')},
             setup='exec 2>&-', stdout=SHOWN_DHCP, stderr=''),
-    failure('standard output and error closed', variables=DHCP, setup='exec 1>&- 2>&-',
-            files={PORT_CONFIG: File('ip_addr=1\n')}, stdout='', stderr=''),
+    Apply('standard output closed, switch mode', args=['-m'], setup='exec 1>&-', stdout='',
+          changed={device.SWITCH_CONFIG: device.switch_config('192.168.1.20', 24, '192.168.1.1',
+                                                              '0')}),
 ]
 
 
@@ -134,6 +135,8 @@ def test_temporaries_left_by_a_killed_run():
                    SCRIPTS + '/.ifcfg-eth0.orig-1': File('orig\n'),
                    SCRIPTS + '/.ifcfg-eth0.pelvanor-Other1': File('another user\n', uid=7),
                    SCRIPTS + '/.ifcfg-eth0.pelvanor-Link01': Link('ifcfg-eth0'),
+                   SCRIPTS + '/.ifcfg-eth0.pelvanor-Longer7': File('longer name\n'),
+                   SCRIPTS + '/.ifcfg-eth0.pelvanor-save~1': File('not a letter or digit\n'),
                    SCRIPTS + '/.ifcfg-eth1.pelvanor-abc123': File('eth1\n')}
     kept = {os.path.basename(path) for path in admin_files} | {'ifcfg-eth0'}
     device.prepare(Apply('killed', files=admin_files))
