@@ -48,6 +48,9 @@
 //             at once but returned MS milliseconds later, so that another
 //             process can commit between the reads of the two copies
 //   for example: FLASHSIM_FAULTS='write:mtd2:1:short-100 write:mtd2:2:EIO'
+//   One more fault is another process at work on a file: open:NAME:NUMBER:link-TARGET
+//   replaces the file named NAME (in whatever directory it is opened) by a symbolic link
+//   to TARGET just before the NUMBER-th open of that name.
 //
 // The library allocates nothing, opens no file but the devices and the log,
 // and passes every other descriptor straight to the kernel, so it is harmless
@@ -87,14 +90,17 @@ const char* const dev_name[3] = {"*", "mtd1", "mtd2"};
 
 enum Call { call_open, call_read, call_write, call_regioncount, call_getinfo, call_erase, calls };
 const char* const call_name[calls] = {"open", "read", "write", "regioncount", "getinfo", "erase"};
-enum Effect { effect_error, effect_short, effect_delay };
+enum Effect { effect_error, effect_short, effect_delay, effect_link };
 
 struct Fault {
     Call call;
     int device;       // 0: either
     unsigned number;  // 0: every call
     Effect effect;
-    long value;  // the error number, byte count or milliseconds
+    long value;       // the error number, byte count or milliseconds
+    char file[32];    // effect_link: the name opened, and the opens of it so far in opens
+    char target[96];  // effect_link: where the link points
+    unsigned opens;
 };
 
 // Filled in by read_settings(), which runs before anything else in the
@@ -137,8 +143,8 @@ unsigned long long number_of(const char* text, const char* what) {
 
 // One CALL:DEVICE:NUMBER:EFFECT of FLASHSIM_FAULTS (fields without blanks).
 Fault fault_of(const char* text) {
-    char call[16], device[8], number[16], effect[24];
-    if (std::sscanf(text, "%15[^:]:%7[^:]:%15[^:]:%23s", call, device, number, effect) != 4)
+    char call[16], device[32], number[16], effect[100];
+    if (std::sscanf(text, "%15[^:]:%31[^:]:%15[^:]:%99s", call, device, number, effect) != 4)
         refuse("fault not written CALL:DEVICE:NUMBER:EFFECT", text);
     Fault fault{};
     fault.call = calls;
@@ -147,6 +153,13 @@ Fault fault_of(const char* text) {
     fault.device = -1;
     for (int d = 0; d < 3; ++d)
         if (std::strcmp(device, dev_name[d]) == 0) fault.device = d;
+    if (fault.call == call_open && fault.device < 0 && std::strncmp(effect, "link-", 5) == 0) {
+        fault.effect = effect_link;
+        std::snprintf(fault.file, sizeof fault.file, "%s", device);
+        std::snprintf(fault.target, sizeof fault.target, "%s", effect + 5);
+        fault.number = static_cast<unsigned>(number_of(number, "bad call number"));
+        return fault;
+    }
     if (fault.call == calls || fault.device < 0) refuse("unknown call or device", text);
     const bool every = std::strcmp(number, "*") == 0;
     fault.number = every ? 0 : static_cast<unsigned>(number_of(number, "bad call number"));
@@ -316,8 +329,22 @@ int fail(int err) {
     return -1;
 }
 
+// open:NAME:NUMBER:link-TARGET: the swap, just before that open of the name.
+void swap_for_link(int dirfd, const char* path) {
+    const char* slash = path ? std::strrchr(path, '/') : nullptr;
+    const char* name = slash ? slash + 1 : path;
+    for (int i = 0; name && i < settings.fault_count; ++i) {
+        Fault& f = settings.faults[i];
+        if (f.effect != effect_link || std::strcmp(f.file, name) != 0 || ++f.opens != f.number)
+            continue;
+        syscall(SYS_unlinkat, dirfd, path, 0);
+        syscall(SYS_symlinkat, f.target, dirfd, path);
+    }
+}
+
 int do_open(int dirfd, const char* path, int flags, unsigned mode) {
     int dev = device_of_path(path);
+    if (!dev) swap_for_link(dirfd, path);
     if (dev && (flags & O_ACCMODE) != O_RDONLY) {
         if (const Fault* f = fault_for(call_open, dev)) return fail(static_cast<int>(f->value));
     }

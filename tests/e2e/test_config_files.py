@@ -7,8 +7,8 @@ import os
 import pytest
 
 import device
-from device import (INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, STATIC, UPDATED, Apply, File,
-                    Link, failed_apply, port_config, shown)
+from device import (INTERFACE_CONFIG, NETWORK_CONFIG, PORT_CONFIG, STATIC, UPDATED, Apply, Fault,
+                    File, Link, failed_apply, port_config, shown)
 
 SHOWN_DHCP = shown(use_dhcp='1')
 DHCP = {'use_dhcp': '1'}
@@ -92,8 +92,9 @@ CASES = [
 
     # A file that cannot be replaced by rename (a mount point, a read-only directory) and is
     # not rewritten in place with a notice keeps the request set at every boot.
-    Apply('configuration file mounted on itself', setup=MOUNTED_ON_ITSELF.format(PORT_CONFIG),
-          stderr=in_place(PORT_CONFIG, 'Device or resource busy')),
+    Apply('configuration file mounted on itself', setup=MOUNTED_ON_ITSELF.format(NETWORK_CONFIG),
+          files={NETWORK_CONFIG: File(device.network_config('192.168.100.254'))},
+          stderr=in_place(NETWORK_CONFIG, 'Device or resource busy')),
     Apply('read-only directory, writable file',
           setup=READ_ONLY_DIRECTORY.format(SCRIPTS, INTERFACE_CONFIG),
           stderr=in_place(INTERFACE_CONFIG, 'Read-only file system')),
@@ -151,3 +152,32 @@ def test_temporaries_left_by_a_killed_run():
     assert device.run([]).stdout == shown() + UPDATED
     assert set(os.listdir(SCRIPTS)) == kept
     assert {path: device.snapshot()[path] for path in admin_files} == admin_files
+
+
+# A load or store that follows a link where the port configuration was (another process swapped
+# it for one after its path was resolved, just before the load's open or the store's) reads or
+# replaces the file the link points to; both must refuse and leave that file alone.
+@pytest.mark.parametrize('swapped_at_open', [1, 2], ids=['before the load', 'before the store'])
+def test_file_swapped_for_a_link(swapped_at_open):
+    victim = '/etc/data/victim'
+    device.prepare(Apply('swapped', files={victim: File('not a configuration\n')}))
+    swap = Fault('open', 'link-' + victim, device='porteth0.config', number=swapped_at_open)
+    result = device.run([], faults=[swap])
+    assert (result.status, result.stderr) == (
+        1, ROUTINE + 'open() failed: Too many levels of symbolic links\n')
+    assert device.snapshot()[victim] == File('not a configuration\n')
+
+
+# An in-place rewrite that is not synced before the request is cleared can be lost with the power
+# while the request is gone: the file's write must be followed by its sync before it is closed.
+def test_in_place_rewrite_is_synced():
+    strace = '\nexec strace -o /dev/trace -e trace=pwrite64,fsync,close "$@"'
+    device.check_apply(Apply('traced', setup=MOUNTED_ON_ITSELF.format(NETWORK_CONFIG) + strace,
+                             files={NETWORK_CONFIG: File(device.network_config('192.168.100.254'))},
+                             stderr=in_place(NETWORK_CONFIG, 'Device or resource busy')))
+    trace = device.read_file('/dev/trace').decode().splitlines()
+    calls = [line.split(' = ')[0].strip() for line in trace]
+    written = [call for call in calls if call.startswith('pwrite64(') and 'GATEWAY0=192' in call]
+    descriptor = written[0][len('pwrite64('):written[0].index(',')]
+    after = calls[calls.index(written[0]):]
+    assert f'fsync({descriptor})' in after[:after.index(f'close({descriptor})')]

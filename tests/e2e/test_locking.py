@@ -83,12 +83,12 @@ def test_request_queued_during_an_apply():
     device.prepare(Apply('queued'))
     apply = device.start([], faults=[Fault('read', f'delay-{HOLD_MS}', device='mtd1', number=2)])
     device.wait_for_flash_log(f'delay mtd1 0 {HOLD_MS}')
-    assert device.run(['-S', 'ipaddr=10.9.9.9', 'use_net_settings=1']).status == 0
+    assert device.run(['-S', 'netmask=255.255.0.0', 'use_net_settings=1']).status == 0
     first = device.finish(apply)
     assert (first.status, first.stdout) == (
         1, shown() + 'Network settings changed during update, not cleared...\n')
     assert device.run(['-g', 'use_net_settings']).stdout == '1\n'
-    assert device.run([]).stdout == shown(ipaddr='10.9.9.9') + UPDATED
+    assert device.run([]).stdout == shown(netmask='255.255.0.0') + UPDATED
     assert device.run(['-g', 'use_net_settings']).stdout == '0\n'
     assert device.read_file(device.PORT_CONFIG).decode() == device.port_config(
-        '10.9.9.9', '255.255.255.0')
+        '192.168.1.20', '255.255.0.0')

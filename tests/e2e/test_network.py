@@ -47,6 +47,8 @@ CASES = [
                    NETWORK_CONFIG: network_config(''),
                    INTERFACE_CONFIG: interface_config('10.1.2.3', '255.255.254.0', '10.1.3.255',
                                                       '10.1.2.0')}),
+    Apply('use_dhcp cut to three characters', variables={'use_dhcp': '0001'},
+          stdout=shown(use_dhcp='000') + UPDATED),
     Apply('mask that does not parse', variables={'netmask': 'bogus'},
           stdout=shown(netmask='bogus') + UPDATED,
           changed={**STATIC, PORT_CONFIG: port_config('192.168.1.20', 'bogus'),
@@ -129,6 +131,8 @@ CASES = [
             'netset update_files_ms: ipaddr is empty\n', ['-m']),
     refused('empty netmask, switch mode', {'netmask': ''},
             'netset update_files_ms: netmask is empty\n', ['-m']),
+    refused('empty ipaddr before a forbidden netmask', {'ipaddr': '', 'netmask': ';'},
+            'netset update_files: ipaddr is empty\n'),
     Apply('every allowed kind of byte, switch mode', args=['-m'],
           variables={'gatewayip': 'a-Z.0:9'}, stdout=shown(gatewayip='a-Z.0:9')
           + 'update_files_ms()\n' + confignw(gateway='a-Z.0:9') + DHCPCD_RAN + UPDATED,
