@@ -301,8 +301,9 @@ Replaced replace_by_rename(const ConfigFile& file, int original, const ConfigTex
 // cut in the middle can leave a mix of old and new text.
 int rewrite_in_place(int fd, const ConfigText& text) {
     const auto length = static_cast<std::size_t>(text.len);
-    if (pwrite(fd, text.buf, length, 0) != static_cast<ssize_t>(length)) {
-        if (errno == 0) errno = EIO;
+    const ssize_t written = pwrite(fd, text.buf, length, 0);
+    if (written != static_cast<ssize_t>(length)) {
+        if (written >= 0) errno = EIO;  // the file took only part of the text
         return -1;
     }
     return ftruncate(fd, static_cast<off_t>(length)) == 0 && fsync(fd) == 0 ? 0 : -1;
@@ -321,7 +322,6 @@ int store_config(const ConfigFile& file, const char* routine, const ConfigText& 
     if (result == Replaced::impossible) {
         std::fprintf(stderr, "%s %s: %s cannot be replaced (%s), rewritten in place\n", module_name,
                      routine, file.path, std::strerror(error));
-        errno = 0;
         result = rewrite_in_place(original, text) == 0 ? Replaced::done : Replaced::failed;
         error = errno;
     }
@@ -451,9 +451,9 @@ bool net_settings_unchanged(ubootenv::EnvImage* env) {
     for (const Variable& r : variables) {
         const char* v = ubootenv::get_uboot_env_var(env, r.name);
         if (!v && r.field != net_settings.gateway) return false;
-        char loaded[sizeof net_settings.gateway];
-        copy_bounded(loaded, r.size, v ? v : "");
-        if (std::strcmp(loaded, r.field) != 0) return false;
+        // The value as the load copied it: cut to its field, an absent one empty.
+        const std::string_view now = v ? std::string_view(v).substr(0, r.size - 1) : "";
+        if (now != r.field) return false;
     }
     return true;
 }
