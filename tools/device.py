@@ -75,6 +75,11 @@ def flash_log():
     return content.decode().splitlines() if content else []
 
 
+def clear_flash_log():
+    if os.path.exists(FLASH_LOG):
+        os.unlink(FLASH_LOG)
+
+
 def wait_for_flash_log(line):
     """Waits until the simulator has logged line (a held-back read, say)."""
     deadline = time.monotonic() + RUN_TIMEOUT
@@ -123,8 +128,7 @@ def command(args, setup=None):
 def start(args, faults=(), flash=None, programs=None, setup=None, stdout=subprocess.PIPE,
           stderr=subprocess.PIPE):
     """Starts pelvanor in the background, with a fresh flash log."""
-    if os.path.exists(FLASH_LOG):
-        os.unlink(FLASH_LOG)
+    clear_flash_log()
     return subprocess.Popen(command(args, setup), env=environment(faults, flash, programs),
                             stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
 
@@ -403,8 +407,7 @@ def listen_to_syslog():
 def boot(syslog, action='start', **settings):
     """Runs the installed init script with action, as init does; its status, console output and
     the (severity, line) pairs it logged. settings as for start()."""
-    if os.path.exists(FLASH_LOG):
-        os.unlink(FLASH_LOG)
+    clear_flash_log()
     script = subprocess.run([INIT_SCRIPT, action], env=environment(**settings),
                             stdin=subprocess.DEVNULL, capture_output=True, text=True)
     logged = []
