@@ -39,6 +39,9 @@ WRITES_FAIL = "trap '' XFSZ; ulimit -f 0"
 MOUNTED_ON_ITSELF = 'mount --bind {0} {0}'
 READ_ONLY_DIRECTORY = ('mount --bind {0} {0}; mount -o remount,bind,ro {0}; '
                        'mount --bind {1} {1}; mount -o remount,bind,rw {1}')
+# A port configuration whose old values are longer than the new ones: a file cut to the new
+# length without the new text in it shows.
+LONGER_PORT_CONFIG = File(port_config('192.168.100.200', '255.255.255.255'))
 
 CASES = [
     # A store that loses the mode or owner, or replaces a symbolic link by a file, shows here.
@@ -91,13 +94,18 @@ CASES = [
             stderr='netset update_main_config: write() failed: File too large\n'),
 
     # A file that cannot be replaced by rename (a mount point, a read-only directory) and is
-    # not rewritten in place with a notice keeps the request set at every boot.
+    # not rewritten in place with a notice keeps the request set at every boot; an in-place
+    # write whose failure goes unreported cuts the file to the new text's length.
     Apply('configuration file mounted on itself', setup=MOUNTED_ON_ITSELF.format(NETWORK_CONFIG),
           files={NETWORK_CONFIG: File(device.network_config('192.168.100.254'))},
           stderr=in_place(NETWORK_CONFIG, 'Device or resource busy')),
     Apply('read-only directory, writable file',
           setup=READ_ONLY_DIRECTORY.format(SCRIPTS, INTERFACE_CONFIG),
           stderr=in_place(INTERFACE_CONFIG, 'Read-only file system')),
+    failure('in-place write fails', setup=READ_ONLY_DIRECTORY.format('/etc/stacfg', PORT_CONFIG)
+            + '; ' + WRITES_FAIL, files={PORT_CONFIG: LONGER_PORT_CONFIG},
+            stderr=in_place(PORT_CONFIG, 'Read-only file system')
+            + ROUTINE + 'write() failed: File too large\n'),
 
     # With standard error or output closed at the start, a file opened as descriptor 2 would
     # receive the apply's failure line, and the apply lock opened as descriptor 1 its output.
